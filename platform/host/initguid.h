@@ -1,0 +1,2 @@
+/* Host form: GUIDs are inline constants already; nothing to instantiate. */
+#pragma once

@@ -1,0 +1,35 @@
+/*
+ * The driver's own platform operations, host form: what the published
+ * headers do not declare. The kernel form supplies the same names.
+ */
+#pragma once
+
+#include <wdm.h>
+
+/*
+ * Register block of a call into a firmware entry point (the PCI BIOS and its
+ * BIOS32 service directory): the 32-bit general registers as the firmware's
+ * calling convention assigns them, and the carry flag it returns.
+ */
+typedef struct _FIRMWARE_REGISTERS {
+    ULONG Eax;
+    ULONG Ebx;
+    ULONG Ecx;
+    ULONG Edx;
+    ULONG Esi;
+    ULONG Edi;
+    BOOLEAN Carry;
+} FIRMWARE_REGISTERS, *PFIRMWARE_REGISTERS;
+
+/* Far-calls EntryPoint (a mapped firmware address) with Registers in and out. */
+VOID NTAPI CallFirmwareEntry(PVOID EntryPoint, PFIRMWARE_REGISTERS Registers);
+
+/*
+ * Section placement: start-up code that can be discarded after init, and code
+ * that may be paged out. The host keeps everything resident; the kernel build
+ * places each function where the driver marks it.
+ */
+#define INIT_ROUTINE
+#define PAGED_ROUTINE
+#define NONPAGED_ROUTINE
+

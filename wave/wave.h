@@ -1,0 +1,6 @@
+/* The wave miniport's creation function. */
+#pragma once
+
+#include <portcls.h>
+
+NTSTATUS CreateZATAC97WavePci(PUNKNOWN *Unknown, REFCLSID ClassId, PUNKNOWN UnknownOuter, POOL_TYPE PoolType);
