@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Builds everything from scratch and runs every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+rm -rf build
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)"
+ctest --test-dir build --output-on-failure -j"$(nproc)"
