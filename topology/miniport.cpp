@@ -1,0 +1,156 @@
+/*
+ * The mixer miniport object: creation, Init (restore the saved mixer and
+ * probe for 3D control), the filter description, and the locked codec
+ * bit-field access the property handlers use.
+ */
+#include <zatplatform.h>
+
+#include "topology/miniport.h"
+
+PAGED_ROUTINE
+NTSTATUS CreateZATAC97Topology(PUNKNOWN *Unknown, REFCLSID ClassId, PUNKNOWN UnknownOuter, POOL_TYPE PoolType)
+{
+    PAGED_CODE();
+    UNREFERENCED_PARAMETER(ClassId);
+
+    CMiniportTopologyZATAC97 *miniport =
+        new (PoolType, PoolTagObject) CMiniportTopologyZATAC97(UnknownOuter);
+    if (!miniport)
+        return STATUS_INSUFFICIENT_RESOURCES;
+
+    *Unknown = reinterpret_cast<PUNKNOWN>(static_cast<PMINIPORTTOPOLOGY>(miniport));
+    (*Unknown)->AddRef();
+    return STATUS_SUCCESS;
+}
+
+PAGED_ROUTINE
+CMiniportTopologyZATAC97::~CMiniportTopologyZATAC97()
+{
+    PAGED_CODE();
+
+    if (Port) {
+        Port->Release();
+        Port = NULL;
+    }
+    /* The registry holds the mixer between runs: save whenever the mixer goes away. */
+    if (AdapterCommon) {
+        AdapterCommon->SaveMixerSettingsToRegistry();
+        AdapterCommon->Release();
+        AdapterCommon = NULL;
+    }
+}
+
+PAGED_ROUTINE
+STDMETHODIMP_(NTSTATUS) CMiniportTopologyZATAC97::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID *Interface)
+{
+    PAGED_CODE();
+
+    if (IsEqualGUIDAligned(InterfaceId, IID_IUnknown) || IsEqualGUIDAligned(InterfaceId, IID_IMiniport) ||
+        IsEqualGUIDAligned(InterfaceId, IID_IMiniportTopology)) {
+        *Interface = static_cast<PMINIPORTTOPOLOGY>(this);
+        static_cast<PMINIPORTTOPOLOGY>(this)->AddRef();
+        return STATUS_SUCCESS;
+    }
+    *Interface = NULL;
+    return STATUS_INVALID_PARAMETER;
+}
+
+PAGED_ROUTINE
+STDMETHODIMP_(NTSTATUS) CMiniportTopologyZATAC97::Init(PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList,
+                                                       PPORTTOPOLOGY PortTopology)
+{
+    PAGED_CODE();
+
+    Port = PortTopology;
+    Port->AddRef();
+
+    NTSTATUS status =
+        UnknownAdapter->QueryInterface(IID_IAdapterCommon, reinterpret_cast<PVOID *>(&AdapterCommon));
+    if (!NT_SUCCESS(status))
+        return status;
+
+    status = ProcessResources(ResourceList);
+    if (!NT_SUCCESS(status))
+        return status;
+
+    AdapterCommon->CodecReset();
+
+    /*
+     * A codec with 3D control keeps the enable bit; one without drops it. The
+     * bit is left set, so 3D enhancement starts on where it exists.
+     */
+    USHORT generalPurpose = AdapterCommon->CodecRegRead(AC97REG_GENERAL_PURPOSE);
+    AdapterCommon->CodecRegWrite(AC97REG_GENERAL_PURPOSE, generalPurpose | AC97_GP_3D_ENABLE);
+    generalPurpose = AdapterCommon->CodecRegRead(AC97REG_GENERAL_PURPOSE);
+    Ctrl3DSupported = (generalPurpose & AC97_GP_3D_ENABLE) ? 1 : 0;
+
+    return status;
+}
+
+PAGED_ROUTINE
+NTSTATUS CMiniportTopologyZATAC97::ProcessResources(PRESOURCELIST ResourceList)
+{
+    PAGED_CODE();
+
+    if (ResourceList->NumberOfEntriesOfType(CmResourceTypePort) != 1)
+        return STATUS_DEVICE_CONFIGURATION_ERROR;
+
+    PCM_PARTIAL_RESOURCE_DESCRIPTOR port = ResourceList->FindTranslatedEntry(CmResourceTypePort, 0);
+    if (!port)
+        return STATUS_DEVICE_CONFIGURATION_ERROR;
+    ResourcePortStart = port->u.Port.Start.LowPart;
+    return STATUS_SUCCESS;
+}
+
+PAGED_ROUTINE
+STDMETHODIMP_(NTSTATUS) CMiniportTopologyZATAC97::GetDescription(PPCFILTER_DESCRIPTOR *OutFilterDescriptor)
+{
+    PAGED_CODE();
+
+    const PCFILTER_DESCRIPTOR *description =
+        Ctrl3DSupported ? &Ctrl3DMiniportFilterDescriptor : &NoCtrl3DMiniportFilterDescriptor;
+    /* The published signature hands out a non-const pointer; the framework only reads it. */
+    *OutFilterDescriptor = const_cast<PPCFILTER_DESCRIPTOR>(description);
+    return STATUS_SUCCESS;
+}
+
+PAGED_ROUTINE
+STDMETHODIMP_(NTSTATUS) CMiniportTopologyZATAC97::DataRangeIntersection(ULONG, PKSDATARANGE, PKSDATARANGE, ULONG,
+                                                                        PVOID, PULONG)
+{
+    PAGED_CODE();
+    /* Let the framework intersect the analog ranges itself. */
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+/* The low Width bits of a 16-bit register field; Width is 1 to 16. */
+static inline ULONG FieldMask(UCHAR Width)
+{
+    return ~(0xFFFFUL << Width) & 0xFFFFUL;
+}
+
+PAGED_ROUTINE
+USHORT CMiniportTopologyZATAC97::ReadBitsFromCodec(UCHAR Register, UCHAR Width, UCHAR Shift)
+{
+    PAGED_CODE();
+
+    AdapterCommon->HwAcquireCodecSync();
+    ULONG value = AdapterCommon->CodecRegRead(Register);
+    AdapterCommon->HwReleaseCodecSync();
+
+    return (USHORT)((value >> Shift) & FieldMask(Width));
+}
+
+PAGED_ROUTINE
+void CMiniportTopologyZATAC97::WriteBitsToCodec(UCHAR Register, UCHAR Width, UCHAR Shift, USHORT Value)
+{
+    PAGED_CODE();
+
+    /* Only the field's bits change; the rest of the register keeps what the read returned. */
+    ULONG mask = FieldMask(Width) << Shift;
+
+    AdapterCommon->HwAcquireCodecSync();
+    ULONG old = AdapterCommon->CodecRegRead(Register);
+    AdapterCommon->CodecRegWrite(Register, (USHORT)((((ULONG)Value << Shift) & mask) | (old & ~mask)));
+    AdapterCommon->HwReleaseCodecSync();
+}

@@ -1,0 +1,71 @@
+/*
+ * The mixer's private control and connector names. The published KSAUDFNAME_
+ * names cover the common controls; the rest of the codec's controls carry a
+ * name GUID of our own, which mixer clients resolve to a display name that the
+ * installation registers (the MediaCategories key: {GUID}\Name).
+ *
+ * These GUIDs are part of the installed base: once shipped they never change.
+ */
+#pragma once
+
+#include <portcls.h>
+
+/* Pins (connectors). */
+DEFINE_GUID(TOPONAME_PC_BEEP_IN,         0x5A7C2E10L, 0x3B41, 0x4E8D, 0x9C, 0x21, 0x7F, 0x0A, 0x63, 0x5D, 0xA9, 0x01);
+DEFINE_GUID(TOPONAME_PHONE_IN,           0x5A7C2E10L, 0x3B41, 0x4E8D, 0x9C, 0x21, 0x7F, 0x0A, 0x63, 0x5D, 0xA9, 0x02);
+DEFINE_GUID(TOPONAME_AUX_IN,             0x5A7C2E10L, 0x3B41, 0x4E8D, 0x9C, 0x21, 0x7F, 0x0A, 0x63, 0x5D, 0xA9, 0x03);
+DEFINE_GUID(TOPONAME_VIDEO_IN,           0x5A7C2E10L, 0x3B41, 0x4E8D, 0x9C, 0x21, 0x7F, 0x0A, 0x63, 0x5D, 0xA9, 0x04);
+DEFINE_GUID(TOPONAME_CD_IN,              0x5A7C2E10L, 0x3B41, 0x4E8D, 0x9C, 0x21, 0x7F, 0x0A, 0x63, 0x5D, 0xA9, 0x05);
+DEFINE_GUID(TOPONAME_LINE_IN,            0x5A7C2E10L, 0x3B41, 0x4E8D, 0x9C, 0x21, 0x7F, 0x0A, 0x63, 0x5D, 0xA9, 0x06);
+DEFINE_GUID(TOPONAME_MIC_IN,             0x5A7C2E10L, 0x3B41, 0x4E8D, 0x9C, 0x21, 0x7F, 0x0A, 0x63, 0x5D, 0xA9, 0x07);
+DEFINE_GUID(TOPONAME_STEREO_MIX_SOURCE,  0x5A7C2E10L, 0x3B41, 0x4E8D, 0x9C, 0x21, 0x7F, 0x0A, 0x63, 0x5D, 0xA9, 0x08);
+DEFINE_GUID(TOPONAME_PHONE_OUT,          0x5A7C2E10L, 0x3B41, 0x4E8D, 0x9C, 0x21, 0x7F, 0x0A, 0x63, 0x5D, 0xA9, 0x09);
+DEFINE_GUID(TOPONAME_3D_CENTER_SOURCE,   0x5A7C2E10L, 0x3B41, 0x4E8D, 0x9C, 0x21, 0x7F, 0x0A, 0x63, 0x5D, 0xA9, 0x0A);
+DEFINE_GUID(TOPONAME_3D_DEPTH_SOURCE,    0x5A7C2E10L, 0x3B41, 0x4E8D, 0x9C, 0x21, 0x7F, 0x0A, 0x63, 0x5D, 0xA9, 0x0B);
+
+/* Nodes (controls). */
+DEFINE_GUID(TOPONAME_MIC_SELECT,         0x5A7C2E10L, 0x3B41, 0x4E8D, 0x9C, 0x21, 0x7F, 0x0A, 0x63, 0x5D, 0xA9, 0x21);
+DEFINE_GUID(TOPONAME_MIC_BOOST,          0x5A7C2E10L, 0x3B41, 0x4E8D, 0x9C, 0x21, 0x7F, 0x0A, 0x63, 0x5D, 0xA9, 0x22);
+DEFINE_GUID(TOPONAME_MONO_MIX,           0x5A7C2E10L, 0x3B41, 0x4E8D, 0x9C, 0x21, 0x7F, 0x0A, 0x63, 0x5D, 0xA9, 0x23);
+DEFINE_GUID(TOPONAME_SUPERMIX,           0x5A7C2E10L, 0x3B41, 0x4E8D, 0x9C, 0x21, 0x7F, 0x0A, 0x63, 0x5D, 0xA9, 0x24);
+DEFINE_GUID(TOPONAME_MONO_OUT_SELECT,    0x5A7C2E10L, 0x3B41, 0x4E8D, 0x9C, 0x21, 0x7F, 0x0A, 0x63, 0x5D, 0xA9, 0x25);
+DEFINE_GUID(TOPONAME_MONO_OUT_VOLUME,    0x5A7C2E10L, 0x3B41, 0x4E8D, 0x9C, 0x21, 0x7F, 0x0A, 0x63, 0x5D, 0xA9, 0x26);
+DEFINE_GUID(TOPONAME_MONO_OUT_MUTE,      0x5A7C2E10L, 0x3B41, 0x4E8D, 0x9C, 0x21, 0x7F, 0x0A, 0x63, 0x5D, 0xA9, 0x27);
+DEFINE_GUID(TOPONAME_3D_ENABLE,          0x5A7C2E10L, 0x3B41, 0x4E8D, 0x9C, 0x21, 0x7F, 0x0A, 0x63, 0x5D, 0xA9, 0x28);
+DEFINE_GUID(TOPONAME_3D_CENTER,          0x5A7C2E10L, 0x3B41, 0x4E8D, 0x9C, 0x21, 0x7F, 0x0A, 0x63, 0x5D, 0xA9, 0x29);
+DEFINE_GUID(TOPONAME_3D_DEPTH,           0x5A7C2E10L, 0x3B41, 0x4E8D, 0x9C, 0x21, 0x7F, 0x0A, 0x63, 0x5D, 0xA9, 0x2A);
+
+/*
+ * What the installation registers for each private name, so that a mixer
+ * client can label the control. Plain data: the INF generator writes one
+ * MediaCategories entry per row.
+ */
+typedef struct {
+    const GUID *Name;
+    PCWSTR DisplayName;
+} TOPOLOGY_DISPLAY_NAME;
+
+static const TOPOLOGY_DISPLAY_NAME TopologyDisplayNames[] = {
+    /* Name GUID                      Display name */
+    { &TOPONAME_PC_BEEP_IN,           L"PC Beep" },
+    { &TOPONAME_PHONE_IN,             L"Phone Line" },
+    { &TOPONAME_AUX_IN,               L"Aux" },
+    { &TOPONAME_VIDEO_IN,             L"Video" },
+    { &TOPONAME_CD_IN,                L"CD Audio" },
+    { &TOPONAME_LINE_IN,              L"Line In" },
+    { &TOPONAME_MIC_IN,               L"Microphone" },
+    { &TOPONAME_STEREO_MIX_SOURCE,    L"Stereo Mix" },
+    { &TOPONAME_PHONE_OUT,            L"Phone Out" },
+    { &TOPONAME_3D_CENTER_SOURCE,     L"3D Center" },
+    { &TOPONAME_3D_DEPTH_SOURCE,      L"3D Depth" },
+    { &TOPONAME_MIC_SELECT,           L"Microphone Select" },
+    { &TOPONAME_MIC_BOOST,            L"Microphone Boost" },
+    { &TOPONAME_MONO_MIX,             L"Mono Mix" },
+    { &TOPONAME_SUPERMIX,             L"Mono Mix Down" },
+    { &TOPONAME_MONO_OUT_SELECT,      L"Mono Out Select" },
+    { &TOPONAME_MONO_OUT_VOLUME,      L"Mono Out Volume" },
+    { &TOPONAME_MONO_OUT_MUTE,        L"Mono Out Mute" },
+    { &TOPONAME_3D_ENABLE,            L"3D Stereo Enhancement" },
+    { &TOPONAME_3D_CENTER,            L"3D Center Level" },
+    { &TOPONAME_3D_DEPTH,             L"3D Depth Level" },
+};
