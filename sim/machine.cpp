@@ -12,7 +12,10 @@ std::uint32_t WidthMask(int width) { return width == 4 ? 0xFFFFFFFFu : (1u << (8
 Machine::Machine(MachineConfig config)
     : config_(config),
       pci_(config_, clock_, trace_),
-      firmware_(config_, clock_, trace_, memory_, pci_) {
+      firmware_(config_, clock_, trace_, memory_, pci_),
+      codec_(config_.codec, config_.seed),
+      controller_(config_, clock_, trace_, memory_, codec_, pci_) {
+  pci_.SetLinkObserver({[this](bool coldReset) { controller_.Port().LinkDown(coldReset); }, nullptr});
   memory_.AddRegion(kBiosBase, kBiosSize, "bios", /*readOnly=*/true);
   memory_.AddArena(config_.dmaArenaBase, config_.dmaArenaBytes);
   firmware_.Install();
@@ -47,7 +50,7 @@ Machine::Decode Machine::DecodePort(std::uint16_t port, std::uint16_t* offset) c
 std::uint8_t Machine::ReadByte(std::uint16_t port, bool* unclaimed) {
   std::uint16_t offset = 0;
   switch (DecodePort(port, &offset)) {
-    case Decode::Controller: return 0;
+    case Decode::Controller: return controller_.ReadByte(offset);
     case Decode::SecondRange: return 0;
     case Decode::Mpu: return mpu_.Read(offset);
     case Decode::Diagnostic:  // write-only ports: nobody answers a read
@@ -59,7 +62,7 @@ std::uint8_t Machine::ReadByte(std::uint16_t port, bool* unclaimed) {
 void Machine::WriteByte(std::uint16_t port, std::uint8_t value) {
   std::uint16_t offset = 0;
   switch (DecodePort(port, &offset)) {
-    case Decode::Controller: return;
+    case Decode::Controller: controller_.WriteByte(offset, value); return;
     case Decode::SecondRange: return;
     case Decode::Mpu: mpu_.Write(offset, value); return;
     case Decode::Diagnostic:
@@ -97,6 +100,7 @@ std::uint32_t Machine::PortRead(std::uint32_t port, int width) {
   e.address = port;
   e.width = static_cast<std::uint8_t>(width);
   e.value = value;
+  e.note = ControllerNote(port);
   if (unclaimed) {
     e.note = "unclaimed";
     unclaimed_.push_back({clock_.Now(), static_cast<std::uint16_t>(port), static_cast<std::uint8_t>(width), false, value});
@@ -119,6 +123,7 @@ void Machine::PortWrite(std::uint32_t port, int width, std::uint32_t value) {
   e.address = port;
   e.width = static_cast<std::uint8_t>(width);
   e.value = value;
+  e.note = ControllerNote(port);
   bool unclaimed = false;
   bool marker = false;
   for (int i = 0; i < width; ++i) {
@@ -151,6 +156,22 @@ void Machine::ConfigWrite(std::uint32_t offset, int width, std::uint32_t value) 
 std::vector<RequirementDescriptor> Machine::ResourceRequirements() const {
   std::lock_guard lock(clock_.Mutex());
   return sim::ResourceRequirements(pci_);
+}
+
+bool Machine::InterruptLine() const {
+  std::lock_guard lock(clock_.Mutex());
+  return controller_.InterruptLine();
+}
+
+void Machine::SetInterruptListener(std::function<void(bool asserted)> listener) {
+  std::lock_guard lock(clock_.Mutex());
+  controller_.SetInterruptListener(std::move(listener));
+}
+
+std::string Machine::ControllerNote(std::uint32_t port) const {
+  std::uint16_t offset = 0;
+  if (port > 0xFFFF || DecodePort(static_cast<std::uint16_t>(port), &offset) != Decode::Controller) return "";
+  return Controller::RegisterName(offset);
 }
 
 std::vector<UnclaimedAccess> Machine::UnclaimedAccesses() const {

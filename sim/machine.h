@@ -1,6 +1,12 @@
 // The whole simulated machine: one clock, one trace, physical memory, the
 // audio controller's PCI function, the firmware window, the I/O port bus
-// with the controller block, the MPU-401 and the diagnostic ports.
+// with the controller block (SGD channels, codec access port), the AC'97
+// codec, the MPU-401 and the diagnostic ports.
+//
+// Every entry point takes the clock's machine-wide lock, so a threaded host
+// sees each access as one step. The interrupt listener is called with that
+// lock held, from inside a port access or a clock event: it should note the
+// change and return, not call back into the machine from another thread.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +16,8 @@
 #include <vector>
 
 #include "sim/clock.h"
+#include "sim/codec.h"
+#include "sim/controller.h"
 #include "sim/firmware.h"
 #include "sim/machine_config.h"
 #include "sim/mpu401.h"
@@ -47,6 +55,8 @@ class Machine {
   PciFunction& Pci() { return pci_; }
   Firmware& GetFirmware() { return firmware_; }
   Mpu401& Mpu() { return mpu_; }
+  Codec& GetCodec() { return codec_; }
+  Controller& GetController() { return controller_; }
 
   // Port I/O (width 1, 2 or 4). Each access first costs 1 us of virtual time
   // (due hardware events fire), then happens. Another width, or a port above
@@ -61,6 +71,11 @@ class Machine {
 
   std::vector<RequirementDescriptor> ResourceRequirements() const;
 
+  // The controller's interrupt line (level): asserted while an enabled SGD
+  // event is pending. The listener hears every change.
+  bool InterruptLine() const;
+  void SetInterruptListener(std::function<void(bool asserted)> listener);
+
   std::vector<DiagnosticMarker> Markers() const { return trace_.Markers(); }
   std::vector<UnclaimedAccess> UnclaimedAccesses() const;
   std::uint64_t PortFaults() const { return portFaults_; }
@@ -70,6 +85,7 @@ class Machine {
   Decode DecodePort(std::uint16_t port, std::uint16_t* offset) const;
   std::uint8_t ReadByte(std::uint16_t port, bool* unclaimed);
   void WriteByte(std::uint16_t port, std::uint8_t value);
+  std::string ControllerNote(std::uint32_t port) const;
   void PortFault(const char* what, std::uint32_t port, int width, std::uint32_t value);
 
   const MachineConfig config_;
@@ -79,6 +95,8 @@ class Machine {
   PciFunction pci_;
   Firmware firmware_;
   Mpu401 mpu_;
+  Codec codec_;
+  Controller controller_;
   std::vector<UnclaimedAccess> unclaimed_;
   std::uint64_t portFaults_ = 0;
 };
