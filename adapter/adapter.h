@@ -18,6 +18,11 @@ DECLARE_INTERFACE_(IAdapterCommon, IUnknown)
     STDMETHOD_(PINTERRUPTSYNC, GetInterruptSync)(THIS) PURE;
     STDMETHOD_(PUNKNOWN *, WavePortDriverDest)(THIS) PURE;
     STDMETHOD_(PUNKNOWN *, MidiPortDriverDest)(THIS) PURE;
+    /*
+     * The wave miniport hands over its two-entry service-group array from its
+     * Init and must hand over NULL from its destructor: once this returns, the
+     * interrupt routine no longer touches the previous array.
+     */
     STDMETHOD_(void, SetWaveServiceGroups)(THIS_ PSERVICEGROUP *ServiceGroups) PURE;
     STDMETHOD_(NTSTATUS, ResetZATAC97Controller)(THIS) PURE;
 
@@ -28,6 +33,11 @@ DECLARE_INTERFACE_(IAdapterCommon, IUnknown)
     STDMETHOD_(void, WritePCIRegW)(THIS_ UCHAR Register, USHORT Value) PURE;
     STDMETHOD_(void, WritePCIRegB)(THIS_ UCHAR Register, UCHAR Value) PURE;
 
+    /*
+     * Codec access, passive level only. Each access holds CodecMutex (which is
+     * recursive, so it nests inside HwAcquireCodecSync/HwReleaseCodecSync);
+     * registers 0x02-0x1C read from the cache without touching the codec.
+     */
     STDMETHOD_(USHORT, CodecRegRead)(THIS_ UCHAR Register) PURE;
     STDMETHOD_(void, CodecRegWrite)(THIS_ UCHAR Register, USHORT Value) PURE;
     STDMETHOD_(void, CodecReset)(THIS) PURE;
@@ -42,3 +52,11 @@ DECLARE_INTERFACE_(IAdapterCommon, IUnknown)
 typedef IAdapterCommon *PADAPTERCOMMON;
 
 NTSTATUS NewAdapterCommon(PUNKNOWN *Unknown, REFCLSID ClassId, PUNKNOWN UnknownOuter, POOL_TYPE PoolType);
+
+/*
+ * Takes a channel's event count and leaves 0 in its place, with the interrupt
+ * excluded, so that an event the interrupt routine counts between the read
+ * and the clear is not lost. Callable up to dispatch level. Use this, not
+ * ReadIntTimes followed by WriteIntTimes, wherever the interrupt is live.
+ */
+UCHAR TakeIntTimes(PADAPTERCOMMON AdapterCommon, ULONG Channel);

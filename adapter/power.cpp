@@ -1,0 +1,72 @@
+/*
+ * Power management: the device power state, the way back to D0 (controller
+ * link reset and mixer restore, or a link pulse, as CodecLinkStatus asks),
+ * and the codec's Powerdown register on every change.
+ */
+#include "adapter/common.h"
+
+/*
+ * One chain of steps D0 -> D1 -> D2 -> D3: a request enters at the step of
+ * its state and runs every step after it. No transition is vetoed.
+ */
+PAGED_ROUTINE
+STDMETHODIMP_(void) CAdapterCommon::PowerChangeState(POWER_STATE NewState)
+{
+    PAGED_CODE();
+
+    DEVICE_POWER_STATE state = NewState.DeviceState;
+    if (state == PowerState)
+        return;
+    if (state < PowerDeviceD0 || state > PowerDeviceD3)
+        return;
+
+    /* The D1 step writes the link status into the Powerdown low byte; entered at D1 that is 0. */
+    UCHAR linkStatus = 0;
+
+    if (state <= PowerDeviceD0) {
+        linkStatus = ReadPCIRegB(CodecLinkStatus);
+        if (linkStatus == CodecLinkStatusResetNeeded) {
+            /* The codec lost its registers: bring back the persisted mixer. */
+            if (NT_SUCCESS(ResetZATAC97Controller())) {
+                CodecReset();
+                CodecRegWrite(AC97_POWERDOWN, 0x0000);
+            }
+        } else if (linkStatus == CodecLinkStatusPulseNeeded) {
+            UCHAR control = ReadPCIRegB(CodecLinkControl);
+            WritePCIRegB(CodecLinkControl, (UCHAR)(control | CodecLinkControlPulse));
+            KeStallExecutionProcessor(CodecLinkPulseMicroseconds);
+            WritePCIRegB(CodecLinkControl, (UCHAR)(control & ~CodecLinkControlPulse));
+            CodecRegWrite(AC97_POWERDOWN, 0x0000);
+        }
+    }
+
+    if (state <= PowerDeviceD1) {
+        (void)CodecRegRead(AC97_POWERDOWN);
+        /* High byte 0: every power-down request off. */
+        CodecRegWrite(AC97_POWERDOWN, (USHORT)(linkStatus & AC97_POWERDOWN_STATUS_BYTE));
+    }
+
+    /* Step D2 changes nothing but the recorded state. */
+
+    USHORT powerdown = CodecRegRead(AC97_POWERDOWN);
+    CodecRegWrite(AC97_POWERDOWN, (USHORT)(powerdown | AC97_POWERDOWN_LOW_POWER_MARK));
+
+    PowerState = state;
+}
+
+PAGED_ROUTINE
+STDMETHODIMP_(NTSTATUS) CAdapterCommon::QueryPowerChangeState(POWER_STATE NewStateQuery)
+{
+    PAGED_CODE();
+    UNREFERENCED_PARAMETER(NewStateQuery);
+    return STATUS_SUCCESS;
+}
+
+/* The framework's defaults for this device stand; the record is left as it came. */
+PAGED_ROUTINE
+STDMETHODIMP_(NTSTATUS) CAdapterCommon::QueryDeviceCapabilities(PDEVICE_CAPABILITIES PowerDeviceCaps)
+{
+    PAGED_CODE();
+    UNREFERENCED_PARAMETER(PowerDeviceCaps);
+    return STATUS_SUCCESS;
+}
