@@ -114,6 +114,46 @@ typedef struct _LIST_ENTRY {
     struct _LIST_ENTRY *Blink;
 } LIST_ENTRY, *PLIST_ENTRY;
 
+/* The DDK's doubly linked list helpers (inline in the kernel headers too). */
+inline VOID InitializeListHead(PLIST_ENTRY ListHead) { ListHead->Flink = ListHead->Blink = ListHead; }
+inline BOOLEAN IsListEmpty(const LIST_ENTRY *ListHead) { return ListHead->Flink == ListHead; }
+inline BOOLEAN RemoveEntryList(PLIST_ENTRY Entry)
+{
+    PLIST_ENTRY flink = Entry->Flink;
+    PLIST_ENTRY blink = Entry->Blink;
+    blink->Flink = flink;
+    flink->Blink = blink;
+    return flink == blink;
+}
+inline PLIST_ENTRY RemoveHeadList(PLIST_ENTRY ListHead)
+{
+    PLIST_ENTRY entry = ListHead->Flink;
+    RemoveEntryList(entry);
+    return entry;
+}
+inline PLIST_ENTRY RemoveTailList(PLIST_ENTRY ListHead)
+{
+    PLIST_ENTRY entry = ListHead->Blink;
+    RemoveEntryList(entry);
+    return entry;
+}
+inline VOID InsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry)
+{
+    PLIST_ENTRY blink = ListHead->Blink;
+    Entry->Flink = ListHead;
+    Entry->Blink = blink;
+    blink->Flink = Entry;
+    ListHead->Blink = Entry;
+}
+inline VOID InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry)
+{
+    PLIST_ENTRY flink = ListHead->Flink;
+    Entry->Flink = flink;
+    Entry->Blink = ListHead;
+    flink->Blink = Entry;
+    ListHead->Flink = Entry;
+}
+
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
 #define CONTAINING_RECORD(address, type, field) \
     ((type *)((PCHAR)(address) - (ULONG_PTR)offsetof(type, field)))
@@ -124,6 +164,7 @@ typedef struct _LIST_ENTRY {
 /* ---- Status values --------------------------------------------------------- */
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
 #define STATUS_SUCCESS                   ((NTSTATUS)0x00000000L)
+#define STATUS_TIMEOUT                   ((NTSTATUS)0x00000102L)
 #define STATUS_PENDING                   ((NTSTATUS)0x00000103L)
 #define STATUS_BUFFER_OVERFLOW           ((NTSTATUS)0x80000005L)
 #define STATUS_NO_MORE_ENTRIES           ((NTSTATUS)0x8000001AL)
@@ -135,10 +176,12 @@ typedef struct _LIST_ENTRY {
 #define STATUS_ACCESS_DENIED             ((NTSTATUS)0xC0000022L)
 #define STATUS_BUFFER_TOO_SMALL          ((NTSTATUS)0xC0000023L)
 #define STATUS_OBJECT_NAME_NOT_FOUND     ((NTSTATUS)0xC0000034L)
+#define STATUS_OBJECT_NAME_COLLISION     ((NTSTATUS)0xC0000035L)
 #define STATUS_INSUFFICIENT_RESOURCES    ((NTSTATUS)0xC000009AL)
 #define STATUS_NOT_SUPPORTED             ((NTSTATUS)0xC00000BBL)
 #define STATUS_INVALID_DEVICE_STATE      ((NTSTATUS)0xC0000184L)
 #define STATUS_DEVICE_CONFIGURATION_ERROR ((NTSTATUS)0xC0000182L)
+#define STATUS_IO_DEVICE_ERROR           ((NTSTATUS)0xC0000185L)
 #define STATUS_NOT_FOUND                 ((NTSTATUS)0xC0000225L)
 #define STATUS_CANCELLED                 ((NTSTATUS)0xC0000120L)
 

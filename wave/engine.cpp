@@ -1,0 +1,454 @@
+/*
+ * The SGD engine: pulls the framework's mappings, copies them into or out of
+ * the two blocks, arms the SGD entries, starts and stops the channel, and
+ * gives mappings back when the framework revokes them.
+ *
+ * Everything here runs with MappingLock held by the caller that owns the
+ * data path. The lock is dropped only around GetMapping and ReleaseMapping;
+ * RevokeMappings can run in those windows, so whatever it may change
+ * (InputQueue, CurrentMapping, QueuedBytes) is read afresh after each one.
+ */
+#include "wave/stream.h"
+#include "adapter/registers.h"
+
+static inline PUCHAR IoPort(ULONG Address)
+{
+    return (PUCHAR)(ULONG_PTR)Address;
+}
+
+/* Whole 32-bit words first, then the 0-3 bytes left over. */
+static void CopyBlockBytes(PUCHAR Destination, const UCHAR *Source, ULONG Count)
+{
+    ULONG words = Count / 4;
+    for (ULONG i = 0; i < words; i++) {
+        ULONG word;
+        RtlCopyMemory(&word, Source + i * 4, 4);
+        RtlCopyMemory(Destination + i * 4, &word, 4);
+    }
+    for (ULONG i = words * 4; i < Count; i++)
+        Destination[i] = Source[i];
+}
+
+/* ---- Records ----------------------------------------------------------------------------- */
+
+CompletionRecord *CMiniportWavePciStreamZATAC97::GetCompletionRecord()
+{
+    if (IsListEmpty(&FreeCompletions))
+        return NULL;
+    CompletionRecord *record = CONTAINING_RECORD(RemoveHeadList(&FreeCompletions), CompletionRecord, Link);
+    record->EndsWithEol = 0;
+    record->EntryIndex = 0;
+    return record;
+}
+
+void CMiniportWavePciStreamZATAC97::PutCompletionRecord(CompletionRecord *Record)
+{
+    InsertTailList(&FreeCompletions, &Record->Link);
+}
+
+MappingRecord *CMiniportWavePciStreamZATAC97::GetBlockMarker()
+{
+    if (IsListEmpty(&FreeMarkers))
+        return NULL;
+    return CONTAINING_RECORD(RemoveHeadList(&FreeMarkers), MappingRecord, Link);
+}
+
+/* Markers go back to their pool; mapping records to the kernel's. */
+void CMiniportWavePciStreamZATAC97::FreeMappingRecord(MappingRecord *Record)
+{
+    if (Record->IsBlockMarker)
+        InsertTailList(&FreeMarkers, &Record->Link);
+    else
+        ExFreePool(Record);
+}
+
+/* The framework forbids holding our own spin lock across ReleaseMapping. */
+void CMiniportWavePciStreamZATAC97::ReleaseMappingUnlocked(MappingRecord *Record)
+{
+    PVOID tag = Record->Tag;
+    ReleaseMappingLock();
+    PortStream->ReleaseMapping(tag);
+    AcquireMappingLock();
+}
+
+/* Hands an unlinked mapping back (unless the framework revoked it) and frees its record. */
+void CMiniportWavePciStreamZATAC97::ReleaseAndFree(MappingRecord *Record)
+{
+    BOOLEAN revoked = Record->Revoked;
+    PVOID tag = Record->Tag;
+    FreeMappingRecord(Record);
+    if (!revoked) {
+        ReleaseMappingLock();
+        PortStream->ReleaseMapping(tag);
+        AcquireMappingLock();
+    }
+}
+
+/* ---- Pulling mappings ----------------------------------------------------------------------- */
+
+NTSTATUS CMiniportWavePciStreamZATAC97::ProcessNewMappings()
+{
+    if (State != KSSTATE_RUN)
+        return STATUS_SUCCESS;
+
+    while (QueuedBytes < QueueLimit) {
+        /* A record that cannot be had stops the pull before the framework hands anything out. */
+        MappingRecord *record =
+            (MappingRecord *)ExAllocatePoolWithTag(NonPagedPool, sizeof(MappingRecord), PoolTagScratch);
+        if (!record)
+            break;
+        RtlZeroMemory(record, sizeof(MappingRecord));
+        record->Tag = record;
+
+        PullingRecord = record;
+        PullingRevoked = FALSE;
+        ReleaseMappingLock();
+        PHYSICAL_ADDRESS physical;
+        PVOID virtualAddress = NULL;
+        ULONG byteCount = 0;
+        ULONG flags = 0;
+        physical.QuadPart = 0;
+        NTSTATUS status = PortStream->GetMapping(record, &physical, &virtualAddress, &byteCount, &flags);
+        AcquireMappingLock();
+        PullingRecord = NULL;
+
+        if (!NT_SUCCESS(status)) {
+            ExFreePool(record);
+            break;
+        }
+        if (PullingRevoked) {
+            /* Revoked before it was ever queued: the framework has it back already. */
+            ExFreePool(record);
+            continue;
+        }
+        record->VirtualAddress = virtualAddress;
+        record->PhysicalAddress = physical;
+        record->ByteCount = byteCount;
+        record->BytesCopied = 0;
+        record->Flags = flags;
+        QueuedBytes += byteCount;
+        InsertTailList(&InputQueue, &record->Link);
+    }
+    return STATUS_SUCCESS;
+}
+
+MappingRecord *CMiniportWavePciStreamZATAC97::RemoveFromInputQueueHead()
+{
+    if (IsListEmpty(&InputQueue))
+        return NULL;
+    return CONTAINING_RECORD(RemoveHeadList(&InputQueue), MappingRecord, Link);
+}
+
+/* FALSE when the data has run out, even after asking the framework for more. */
+BOOLEAN CMiniportWavePciStreamZATAC97::TakeNextMapping()
+{
+    if (CurrentMapping)
+        return TRUE;
+    CurrentMapping = RemoveFromInputQueueHead();
+    if (!CurrentMapping) {
+        ProcessNewMappings();
+        /* ProcessNewMappings dropped the lock; a revocation may have changed the queue. */
+        if (!CurrentMapping)
+            CurrentMapping = RemoveFromInputQueueHead();
+    }
+    return CurrentMapping != NULL;
+}
+
+/* ---- Playback: filling a block ---------------------------------------------------------------- */
+
+void CMiniportWavePciStreamZATAC97::FillInSGDTable(UCHAR Entry)
+{
+    /*
+     * The entry's record and marker are taken before any byte is copied: if
+     * either were missing the entry is armed empty and no mapping is touched,
+     * so nothing is lost and the one-record-per-entry rule holds.
+     */
+    CompletionRecord *record = GetCompletionRecord();
+    MappingRecord *marker = GetBlockMarker();
+    if (!record || !marker) {
+        if (record)
+            PutCompletionRecord(record);
+        if (marker)
+            FreeMappingRecord(marker);
+        SetCountWord(Entry, SgdEol);
+        LastBlockBytes = 0;
+        BlockFill = 0;
+        return;
+    }
+
+    BlockFill = 0;
+    while (BlockFill < BlockSize) {
+        if (!TakeNextMapping())
+            break;
+        MappingRecord *mapping = CurrentMapping;
+        ULONG n = BlockSize - BlockFill;
+        if (mapping->ByteCount - mapping->BytesCopied < n)
+            n = mapping->ByteCount - mapping->BytesCopied;
+
+        if (n)
+            CopyBlockBytes(BlockBuffer[Entry] + BlockFill, (const UCHAR *)mapping->VirtualAddress + mapping->BytesCopied,
+                           n);
+        QueuedBytes -= n;
+        mapping->BytesCopied += n;
+        BlockFill += n;
+        BytesInBlocks += n;
+
+        /* Handed back only when the block holding its last byte has played. */
+        if (mapping->BytesCopied == mapping->ByteCount) {
+            InsertTailList(&ReleaseQueue, &mapping->Link);
+            CurrentMapping = NULL;
+        }
+    }
+
+    if (BlockFill >= BlockSize) {
+        if (Entry == 1) {
+            SetCountWord(1, BlockSize | SgdEol);
+            record->EndsWithEol = 1;
+            record->EntryIndex = 1;
+        } else {
+            SetCountWord(0, BlockSize | SgdFlag);
+            record->EndsWithEol = 0;
+        }
+        InsertTailList(&CompletionQueue, &record->Link);
+        LastBlockBytes = BlockSize;
+        InsertTailList(&ReleaseQueue, &marker->Link);
+        BlockFill = 0;
+        return;
+    }
+
+    if (BlockFill > 0) {
+        SetCountWord(Entry, BlockFill | SgdEol);
+        record->EndsWithEol = 1;
+        record->EntryIndex = Entry;
+        InsertTailList(&CompletionQueue, &record->Link);
+        InsertTailList(&ReleaseQueue, &marker->Link);
+    } else {
+        SetCountWord(Entry, SgdEol);
+        PutCompletionRecord(record);
+        FreeMappingRecord(marker);
+    }
+    LastBlockBytes = BlockFill;
+    BlockFill = 0;
+}
+
+/*
+ * Arms both playback entries from the queued mappings. Entry 1 is filled only
+ * behind a full entry 0: the channel stops at a short entry 0, and data put
+ * in entry 1 would play after newer data refilled into entry 0.
+ */
+void CMiniportWavePciStreamZATAC97::ArmPlaybackBlocks()
+{
+    FillInSGDTable(0);
+    if (CountWord(0) & SgdFlag)
+        FillInSGDTable(1);
+    else
+        SetCountWord(1, SgdEol);
+}
+
+/* ---- Capture: emptying a block ------------------------------------------------------------------ */
+
+void CMiniportWavePciStreamZATAC97::ExtractOutSGDTable(UCHAR Entry)
+{
+    BlockFill = 0;
+    while (BlockFill < BlockSize) {
+        if (!TakeNextMapping())
+            break; /* no mapping: the rest of the block is dropped */
+        MappingRecord *mapping = CurrentMapping;
+        ULONG n = BlockSize - BlockFill;
+        if (mapping->ByteCount - mapping->BytesCopied < n)
+            n = mapping->ByteCount - mapping->BytesCopied;
+
+        if (n) {
+            PUCHAR target = (PUCHAR)MmMapIoSpace(mapping->PhysicalAddress, mapping->ByteCount, MmCached);
+            if (target) {
+                CopyBlockBytes(target + mapping->BytesCopied, BlockBuffer[Entry] + BlockFill, n);
+                MmUnmapIoSpace(target, mapping->ByteCount);
+            } else if (mapping->VirtualAddress) {
+                /* No mapping of the pages to be had: the system address reaches the same bytes. */
+                CopyBlockBytes((PUCHAR)mapping->VirtualAddress + mapping->BytesCopied, BlockBuffer[Entry] + BlockFill,
+                               n);
+            }
+        }
+        QueuedBytes -= n;
+        BytesCompleted += n;
+        mapping->BytesCopied += n;
+        BlockFill += n;
+
+        /* A capture mapping is done the moment its last byte is in. */
+        if (mapping->BytesCopied == mapping->ByteCount) {
+            CurrentMapping = NULL;
+            ReleaseAndFree(mapping);
+        }
+    }
+
+    /* A capture entry is always re-armed in full, whether or not mappings took its data. */
+    CompletionRecord *record = GetCompletionRecord();
+    if (Entry == 1)
+        SetCountWord(1, BlockSize | SgdEol);
+    else
+        SetCountWord(0, BlockSize | SgdFlag);
+    if (record) {
+        record->EndsWithEol = Entry == 1 ? 1 : 0;
+        InsertTailList(&CompletionQueue, &record->Link);
+    }
+    BlockFill = 0;
+}
+
+/* ---- The channel --------------------------------------------------------------------------------- */
+
+UCHAR CMiniportWavePciStreamZATAC97::ReadStatus()
+{
+    return READ_PORT_UCHAR(IoPort(ChannelBase + ChannelStatus));
+}
+
+void CMiniportWavePciStreamZATAC97::WriteStatus(UCHAR Value)
+{
+    WRITE_PORT_UCHAR(IoPort(ChannelBase + ChannelStatus), Value);
+}
+
+/* An idle channel starts at entry 0; an active one holds the start until its EOL entry. */
+void CMiniportWavePciStreamZATAC97::HwQTrig()
+{
+    WRITE_PORT_UCHAR(IoPort(ChannelBase + ChannelControl), ChannelControlStart);
+}
+
+void CMiniportWavePciStreamZATAC97::HwStop()
+{
+    PUCHAR type = IoPort(ChannelBase + ChannelType);
+    WRITE_PORT_UCHAR(type, (UCHAR)(READ_PORT_UCHAR(type) & ~ChannelTypeInterruptEnables));
+    WRITE_PORT_UCHAR(IoPort(ChannelBase + ChannelControl), ChannelControlTerminate);
+
+    ULONGLONG start = PcGetTimeInterval(0);
+    for (;;) {
+        if (!(ReadStatus() & ChannelStatusActive))
+            break;
+        if (PcGetTimeInterval(start) > WAVE_CHANNEL_WAIT_LIMIT) {
+            DiagnosticMarker(DiagnosticPort, MarkerStopTimedOut);
+            break;
+        }
+    }
+
+    WriteStatus(ChannelStatusEvents);
+    WRITE_PORT_UCHAR(type, (UCHAR)(READ_PORT_UCHAR(type) | ChannelTypeInterruptEnables));
+}
+
+/*
+ * Waits for a pending start to be taken. Bounded like the stop sequence, so
+ * a channel that never gets there cannot hold the processor at dispatch
+ * level; FALSE when the bound was reached.
+ */
+BOOLEAN CMiniportWavePciStreamZATAC97::WaitStartPendingClear(PUCHAR LastStatus)
+{
+    ULONGLONG start = PcGetTimeInterval(0);
+    for (;;) {
+        UCHAR status = ReadStatus();
+        *LastStatus = status;
+        if (!(status & ChannelStatusStartPending))
+            return TRUE;
+        if (PcGetTimeInterval(start) > WAVE_CHANNEL_WAIT_LIMIT)
+            return FALSE;
+    }
+}
+
+UCHAR CMiniportWavePciStreamZATAC97::TakeEventCount()
+{
+    return TakeIntTimes(Miniport->AdapterCommon, ChannelIndex);
+}
+
+UCHAR CMiniportWavePciStreamZATAC97::PeekEventCount()
+{
+    return Miniport->AdapterCommon->ReadIntTimes(ChannelIndex);
+}
+
+/* ---- Revocation ---------------------------------------------------------------------------------- */
+
+/*
+ * Takes back the mappings from FirstTag to LastTag. The stream holds its
+ * mappings in stream order as: the ReleaseQueue (copied, waiting for their
+ * block), CurrentMapping, the InputQueue, and the one whose GetMapping is in
+ * flight. The range is found by LastTag and walked back toward older
+ * mappings until FirstTag; every mapping inside it is taken back, wherever
+ * it sits, so none is later released or read after the framework has it.
+ */
+STDMETHODIMP_(NTSTATUS) CMiniportWavePciStreamZATAC97::RevokeMappings(PVOID FirstTag, PVOID LastTag,
+                                                                      PULONG MappingsRevoked)
+{
+    ULONG count = 0;
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    BOOLEAN reachedFirst = FALSE;
+    BOOLEAN inRange = FALSE;
+
+    AcquireMappingLock();
+
+    /* Newest first: the mapping being pulled. */
+    if (PullingRecord && !PullingRevoked && PullingRecord == LastTag) {
+        inRange = TRUE;
+        PullingRevoked = TRUE;
+        count++;
+        reachedFirst = PullingRecord == FirstTag;
+    }
+
+    /* The InputQueue, tail to head. */
+    PLIST_ENTRY entry = InputQueue.Blink;
+    while (!reachedFirst && entry != &InputQueue) {
+        MappingRecord *record = CONTAINING_RECORD(entry, MappingRecord, Link);
+        entry = entry->Blink;
+        if (!inRange && record == LastTag)
+            inRange = TRUE;
+        if (!inRange)
+            continue;
+        RemoveEntryList(&record->Link);
+        QueuedBytes -= record->ByteCount;
+        reachedFirst = record == FirstTag;
+        ExFreePool(record);
+        count++;
+    }
+
+    /* CurrentMapping: inside the range, or named by either tag. */
+    if (!reachedFirst && CurrentMapping &&
+        (inRange || CurrentMapping == FirstTag || CurrentMapping == LastTag)) {
+        MappingRecord *record = CurrentMapping;
+        CurrentMapping = NULL;
+        QueuedBytes -= record->ByteCount - record->BytesCopied;
+        reachedFirst = record == FirstTag;
+        inRange = inRange || record == LastTag;
+        count++;
+        if (!Capture && record->BytesCopied) {
+            /* Its copied bytes are in the last block filled: they complete with that block's group. */
+            record->ByteCount = record->BytesCopied;
+            record->Revoked = TRUE;
+            PLIST_ENTRY tail = ReleaseQueue.Blink;
+            if (tail != &ReleaseQueue && CONTAINING_RECORD(tail, MappingRecord, Link)->IsBlockMarker)
+                InsertTailList(tail, &record->Link); /* just ahead of the marker */
+            else
+                InsertTailList(&ReleaseQueue, &record->Link);
+        } else {
+            ExFreePool(record);
+        }
+    }
+
+    /* Copied mappings waiting for their block: still played, no longer released. */
+    if (!Capture) {
+        entry = ReleaseQueue.Blink;
+        while (!reachedFirst && entry != &ReleaseQueue) {
+            MappingRecord *record = CONTAINING_RECORD(entry, MappingRecord, Link);
+            entry = entry->Blink;
+            if (record->IsBlockMarker || record->Revoked)
+                continue;
+            if (!inRange && record == LastTag)
+                inRange = TRUE;
+            if (!inRange)
+                continue;
+            record->Revoked = TRUE;
+            reachedFirst = record == FirstTag;
+            count++;
+        }
+    }
+
+    if (count)
+        status = STATUS_SUCCESS;
+    ReleaseMappingLock();
+
+    *MappingsRevoked = count;
+    return status;
+}

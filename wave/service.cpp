@@ -1,0 +1,245 @@
+/*
+ * The event side of the data path: Service handles the channel's completion
+ * events in the order the entries were armed, refilling (playback) or
+ * emptying (capture) the finished block and keeping the restart pending;
+ * MappingAvailable pulls new mappings and restarts a starved playback stream.
+ */
+#include "wave/stream.h"
+#include "adapter/registers.h"
+
+/* ---- Entry points ----------------------------------------------------------------------------- */
+
+STDMETHODIMP_(void) CMiniportWavePciStreamZATAC97::Service()
+{
+    AcquireMappingLock();
+    if (!TryEnterDataPath()) {
+        /* The owner has dropped the lock around a framework call; it runs this for us. */
+        ServiceDeferred = TRUE;
+        ReleaseMappingLock();
+        return;
+    }
+    ServiceEvents();
+    RunDeferredWork();
+    LeaveDataPathLocked();
+}
+
+/*
+ * Runs at up to dispatch level, so it never waits: while SetState owns the
+ * queues (and so while the state changes) the work is left to it, which is
+ * what keeps a restart from interleaving with a state change.
+ */
+STDMETHODIMP_(void) CMiniportWavePciStreamZATAC97::MappingAvailable()
+{
+    AcquireMappingLock();
+    if (!TryEnterDataPath()) {
+        MappingsDeferred = TRUE;
+        ReleaseMappingLock();
+        return;
+    }
+    MappingWork();
+    RunDeferredWork();
+    LeaveDataPathLocked();
+}
+
+void CMiniportWavePciStreamZATAC97::MappingWork()
+{
+    ProcessNewMappings();
+    if (!Capture && State == KSSTATE_RUN && Starved)
+        RestartStarvedPlayback();
+}
+
+/* Work that arrived while this caller owned the queues. */
+void CMiniportWavePciStreamZATAC97::RunDeferredWork()
+{
+    while (ServiceDeferred || MappingsDeferred) {
+        if (MappingsDeferred) {
+            MappingsDeferred = FALSE;
+            MappingWork();
+        }
+        if (ServiceDeferred) {
+            ServiceDeferred = FALSE;
+            ServiceEvents();
+        }
+    }
+}
+
+/*
+ * Entry 0 first, entry 1 behind it if entry 0 is full; the channel starts
+ * only when there is something to play. Without data the stream stays
+ * starved, so the next MappingAvailable tries again instead of leaving the
+ * stream idle for good.
+ */
+void CMiniportWavePciStreamZATAC97::RestartStarvedPlayback()
+{
+    ArmPlaybackBlocks();
+    if (CountWord(0) == SgdEol)
+        return;
+    Starved = FALSE;
+    HwQTrig();
+    ProcessNewMappings();
+}
+
+/* ---- Events ------------------------------------------------------------------------------------- */
+
+void CMiniportWavePciStreamZATAC97::ServiceEvents()
+{
+    PendingEvents = TakeEventCount();
+    if (State != KSSTATE_RUN) {
+        /* A late event of a channel that has been stopped since. */
+        PendingEvents = 0;
+        return;
+    }
+
+    while (PendingEvents != 0) {
+        if (IsListEmpty(&CompletionQueue)) {
+            DiagnosticMarker(DiagnosticPort, MarkerNoCompletionRecord);
+        } else {
+            CompletionRecord *record =
+                CONTAINING_RECORD(RemoveHeadList(&CompletionQueue), CompletionRecord, Link);
+            if (Capture) {
+                HandleCaptureEvent(record);
+            } else {
+                HandlePlaybackEvent(record);
+                ReleaseStep();
+            }
+            PutCompletionRecord(record);
+        }
+        PendingEvents--;
+    }
+}
+
+void CMiniportWavePciStreamZATAC97::HandleCaptureEvent(CompletionRecord *Record)
+{
+    if (!Record->EndsWithEol) {
+        /* Entry 0 is full and the channel has gone on to entry 1: restart behind it. */
+        ExtractOutSGDTable(0);
+        ReadStatus();
+        HwQTrig();
+    } else {
+        ExtractOutSGDTable(1);
+        if (QueuedBytes < BlockSize)
+            ProcessNewMappings();
+    }
+}
+
+void CMiniportWavePciStreamZATAC97::HandlePlaybackEvent(CompletionRecord *Record)
+{
+    if (!Record->EndsWithEol)
+        PlaybackCaseF();
+    else if (Record->EntryIndex != 0)
+        PlaybackCaseE1();
+    else
+        PlaybackCaseE0();
+}
+
+/* Entry 0 (full, FLAG) finished; the channel went on to entry 1. */
+void CMiniportWavePciStreamZATAC97::PlaybackCaseF()
+{
+    FillInSGDTable(0);
+
+    if ((ReadStatus() & ChannelStatusActive) && CountWord(1) != SgdEol) {
+        HwQTrig();
+        if (QueuedBytes < (BlockSize >> 1))
+            ProcessNewMappings();
+        return;
+    }
+
+    /* The channel has stopped, or entry 1 is empty: entry 0 must end the run by itself. */
+    ULONG c0 = CountWord(0);
+    if (c0 & SgdFlag) {
+        c0 = (c0 & SgdCountMask) | SgdEol;
+        SetCountWord(0, c0);
+    }
+    if (c0 != SgdEol) {
+        HwQTrig();
+        CompletionRecord *last = CONTAINING_RECORD(CompletionQueue.Blink, CompletionRecord, Link);
+        last->EndsWithEol = 1;
+        last->EntryIndex = 0;
+    } else if ((UCHAR)(PeekEventCount() + PendingEvents) == 1) {
+        ProcessNewMappings();
+        Starved = TRUE;
+    }
+}
+
+/* Entry 1 finished with EOL. */
+void CMiniportWavePciStreamZATAC97::PlaybackCaseE1()
+{
+    ULONG c0 = CountWord(0);
+
+    if (c0 & SgdFlag) {
+        /* Entry 0 was refilled and the pending restart has taken it. */
+        FillInSGDTable(1);
+        UCHAR status = 0;
+        WaitStartPendingClear(&status);
+        if (status == 0) {
+            UCHAR k = PeekEventCount();
+            DiagnosticMarker(DiagnosticPortIdle, MarkerIdleAfterRefill);
+            /* Idle with both entries armed and no event to come: nothing else would start it. */
+            if ((UCHAR)(k + PendingEvents - 1) == 0)
+                HwQTrig();
+        }
+        if (QueuedBytes < (BlockSize >> 1))
+            ProcessNewMappings();
+        return;
+    }
+
+    if (c0 == SgdEol) {
+        PlaybackCaseE0();
+        return;
+    }
+
+    /* Entry 0 holds a short block ending in EOL, being played or played already. */
+    ProcessNewMappings();
+    UCHAR status = 0;
+    WaitStartPendingClear(&status);
+    UCHAR k = PeekEventCount();
+    status = ReadStatus();
+    if (status == 0 && (UCHAR)(k + PendingEvents - 1) == 0) {
+        DiagnosticMarker(DiagnosticPortIdle, MarkerIdleEarlyEntry0);
+        PendingEvents++;
+    }
+}
+
+/* Entry 0 finished with EOL; the channel has stopped. */
+void CMiniportWavePciStreamZATAC97::PlaybackCaseE0()
+{
+    ArmPlaybackBlocks();
+    if (CountWord(0) == SgdEol) {
+        ProcessNewMappings();
+        Starved = TRUE;
+        return;
+    }
+    HwQTrig();
+    if (QueuedBytes < BlockSize)
+        ProcessNewMappings();
+}
+
+/*
+ * Hands back exactly the mappings whose last byte was in the block just
+ * played, in stream order. Once no entry is armed any more, what is left
+ * can only be zero-length mappings that no block will ever close: they go
+ * back too rather than wait for data that may never come.
+ */
+void CMiniportWavePciStreamZATAC97::ReleaseStep()
+{
+    while (!IsListEmpty(&ReleaseQueue)) {
+        MappingRecord *record = CONTAINING_RECORD(RemoveHeadList(&ReleaseQueue), MappingRecord, Link);
+        if (record->IsBlockMarker) {
+            FreeMappingRecord(record);
+            break;
+        }
+        BytesCompleted += record->ByteCount;
+        BytesInBlocks -= record->ByteCount;
+        ReleaseAndFree(record);
+    }
+
+    while (IsListEmpty(&CompletionQueue) && !IsListEmpty(&ReleaseQueue)) {
+        MappingRecord *record = CONTAINING_RECORD(ReleaseQueue.Flink, MappingRecord, Link);
+        if (record->IsBlockMarker)
+            break;
+        RemoveEntryList(&record->Link);
+        BytesCompleted += record->ByteCount;
+        BytesInBlocks -= record->ByteCount;
+        ReleaseAndFree(record);
+    }
+}
