@@ -16,21 +16,26 @@
 //                                    0xRR -> 0xVVVV / 0xRR <- 0xVVVV
 //              irq                   interrupt line change: "on sgd=0xSS" or
 //                                    "off sgd=0xSS" (SgdStatusShadow then)
-//              bios                  firmware call: entry, EAX in, AH/CF out
-//              sgd                   an SGD channel event (entry finished,
-//                                    start, stop)
-//              fault                 a recorded fault (bus, firmware, port)
-//              anything else         added by the host through Record()
+//              bios                  firmware call: "0xEEEEE eax=0x.. -> eax=0x.. cf=N"
+//              sgd                   an SGD channel step: "play|rec start",
+//                                    "entry N done count=C [flag] [eol]",
+//                                    "restart", "stop at eol", "terminate"
+//              fault                 a recorded fault; the note says whose
+//                                    (bus, firmware, io, codec, sgd)
+//              anything else         added by the host through Record(tag, text)
 //   values   hexadecimal, zero-padded to the access width (2, 4 or 8 digits).
 //   note     optional; "marker" for a diagnostic port write, "unclaimed" for
 //            an access nobody decodes, "bios" for a configuration access made
-//            through the PCI BIOS, a register name, or free text.
+//            through the PCI BIOS, the controller register's name for a port
+//            access inside the controller block, "no data" for a codec read
+//            that never answered.
 //
 // Examples:
-//     12.000 io.w8   0x0091 <- 0x96  marker
-//     15.000 cfg.r8  0x40 -> 0x01  bios
-//     20.000 codec.w 0x02 <- 0x0707
-//     31.000 irq     on sgd=0x11
+//       12.000 io.w8   0x0091 <- 0x96  marker
+//       13.000 io.w8   0xD083 <- 0x00  CodecStatus
+//       15.000 cfg.r8  0x40 -> 0x01  bios
+//       20.000 codec.w 0x02 <- 0x0707
+//       31.000 irq     on sgd=0x11
 #pragma once
 
 #include <cstddef>
