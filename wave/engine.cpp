@@ -38,6 +38,7 @@ CompletionRecord *CMiniportWavePciStreamZATAC97::GetCompletionRecord()
     CompletionRecord *record = CONTAINING_RECORD(RemoveHeadList(&FreeCompletions), CompletionRecord, Link);
     record->EndsWithEol = 0;
     record->EntryIndex = 0;
+    record->EmptyEntryFollows = FALSE;
     return record;
 }
 
@@ -234,15 +235,29 @@ void CMiniportWavePciStreamZATAC97::FillInSGDTable(UCHAR Entry)
 /*
  * Arms both playback entries from the queued mappings. Entry 1 is filled only
  * behind a full entry 0: the channel stops at a short entry 0, and data put
- * in entry 1 would play after newer data refilled into entry 0.
+ * in entry 1 would play after newer data refilled into entry 0. A full entry
+ * 0 with nothing behind it ends the run itself, because the controller
+ * finishes an empty entry at once with an event that has no record.
  */
 void CMiniportWavePciStreamZATAC97::ArmPlaybackBlocks()
 {
     FillInSGDTable(0);
-    if (CountWord(0) & SgdFlag)
-        FillInSGDTable(1);
-    else
+    if (!(CountWord(0) & SgdFlag)) {
         SetCountWord(1, SgdEol);
+        return;
+    }
+    FillInSGDTable(1);
+    if (CountWord(1) == SgdEol)
+        EndRunAtEntry0();
+}
+
+/* Entry 0, armed full with FLAG, becomes the last entry: EOL, and its record says so. */
+void CMiniportWavePciStreamZATAC97::EndRunAtEntry0()
+{
+    SetCountWord(0, (CountWord(0) & SgdCountMask) | SgdEol);
+    CompletionRecord *last = CONTAINING_RECORD(CompletionQueue.Blink, CompletionRecord, Link);
+    last->EndsWithEol = 1;
+    last->EntryIndex = 0;
 }
 
 /* ---- Capture: emptying a block ------------------------------------------------------------------ */

@@ -71,6 +71,16 @@ void CMiniportWavePciStreamZATAC97::RunDeferredWork()
  */
 void CMiniportWavePciStreamZATAC97::RestartStarvedPlayback()
 {
+    /*
+     * The idle channel's last events (an empty entry's among them) have no
+     * record; dropped here, before entries are armed, so none of them can
+     * be taken for the new entry 0 finishing.
+     */
+    if (!(ReadStatus() & ChannelStatusActive)) {
+        WriteStatus(ChannelStatusEvents);
+        TakeEventCount();
+        StrayEvents = 0;
+    }
     ArmPlaybackBlocks();
     if (CountWord(0) == SgdEol)
         return;
@@ -84,6 +94,9 @@ void CMiniportWavePciStreamZATAC97::RestartStarvedPlayback()
 void CMiniportWavePciStreamZATAC97::ServiceEvents()
 {
     PendingEvents = TakeEventCount();
+    UCHAR stray = StrayEvents < PendingEvents ? StrayEvents : PendingEvents;
+    StrayEvents -= stray;
+    PendingEvents -= stray;
     if (State != KSSTATE_RUN) {
         /* A late event of a channel that has been stopped since. */
         PendingEvents = 0;
@@ -96,6 +109,13 @@ void CMiniportWavePciStreamZATAC97::ServiceEvents()
         } else {
             CompletionRecord *record =
                 CONTAINING_RECORD(RemoveHeadList(&CompletionQueue), CompletionRecord, Link);
+            if (record->EmptyEntryFollows) {
+                /* The empty entry's event came with this one, or is still to be counted. */
+                if (PendingEvents > 1)
+                    PendingEvents--;
+                else
+                    StrayEvents++;
+            }
             if (Capture) {
                 HandleCaptureEvent(record);
             } else {
@@ -138,7 +158,9 @@ void CMiniportWavePciStreamZATAC97::PlaybackCaseF()
     FillInSGDTable(0);
 
     if ((ReadStatus() & ChannelStatusActive) && CountWord(1) != SgdEol) {
-        HwQTrig();
+        /* An empty entry 0 is not restarted into: entry 1's EOL stops the channel and its event refills. */
+        if (CountWord(0) != SgdEol)
+            HwQTrig();
         if (QueuedBytes < (BlockSize >> 1))
             ProcessNewMappings();
         return;
@@ -152,9 +174,7 @@ void CMiniportWavePciStreamZATAC97::PlaybackCaseF()
     }
     if (c0 != SgdEol) {
         HwQTrig();
-        CompletionRecord *last = CONTAINING_RECORD(CompletionQueue.Blink, CompletionRecord, Link);
-        last->EndsWithEol = 1;
-        last->EntryIndex = 0;
+        EndRunAtEntry0();
     } else if ((UCHAR)(PeekEventCount() + PendingEvents) == 1) {
         ProcessNewMappings();
         Starved = TRUE;
@@ -169,6 +189,11 @@ void CMiniportWavePciStreamZATAC97::PlaybackCaseE1()
     if (c0 & SgdFlag) {
         /* Entry 0 was refilled and the pending restart has taken it. */
         FillInSGDTable(1);
+        if (CountWord(1) == SgdEol) {
+            /* Too late to make entry 0 the last: the channel will finish the empty entry 1 too. */
+            if (!IsListEmpty(&CompletionQueue))
+                CONTAINING_RECORD(CompletionQueue.Blink, CompletionRecord, Link)->EmptyEntryFollows = TRUE;
+        }
         UCHAR status = 0;
         WaitStartPendingClear(&status);
         if (status == 0) {

@@ -384,6 +384,7 @@ void CMiniportWavePciStreamZATAC97::EnterPause()
             PutCompletionRecord(CONTAINING_RECORD(RemoveHeadList(&CompletionQueue), CompletionRecord, Link));
         TakeEventCount();
         PendingEvents = 0;
+        StrayEvents = 0;
 
         if (!Capture) {
             /* Everything copied into the blocks is done with: hand it back in order. */

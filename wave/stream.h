@@ -27,6 +27,7 @@ struct MappingRecord {
 struct CompletionRecord {
     ULONG EndsWithEol;
     UCHAR EntryIndex;          /* which entry ends with EOL; playback with EndsWithEol only */
+    BOOLEAN EmptyEntryFollows; /* the channel runs on into an empty entry 1: one more event, no record */
     LIST_ENTRY Link;
 };
 
@@ -111,6 +112,8 @@ private:
     ULONG QueuedBytes;
     UCHAR PendingEvents;
     BOOLEAN Starved;
+    /* Events of empty entries not counted yet; they have no record and are dropped. */
+    UCHAR StrayEvents;
 
     /*
      * The data path's owner. MappingLock is dropped around every GetMapping
@@ -156,6 +159,7 @@ private:
     void ReleaseStep();
     void RestartStarvedPlayback();
     void ArmPlaybackBlocks();
+    void EndRunAtEntry0();
 
     BOOLEAN TakeNextMapping();
     void ReleaseMappingUnlocked(MappingRecord *Record);
