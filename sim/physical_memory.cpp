@@ -71,7 +71,12 @@ std::optional<PhysicalAddress> PhysicalMemory::PhysicalOf(const void* host) cons
 }
 
 void PhysicalMemory::Fault(const char* what, PhysicalAddress phys, std::uint32_t length) {
-  ++busFaults_;
+  // Called without mutex_ held: the trace takes the machine's lock, and a
+  // host thread may hold that one while it waits for ours.
+  {
+    std::lock_guard lock(mutex_);
+    ++busFaults_;
+  }
   char text[96];
   std::snprintf(text, sizeof text, "%s 0x%08X length %u", what, static_cast<unsigned>(phys),
                 static_cast<unsigned>(length));
@@ -83,32 +88,36 @@ void PhysicalMemory::Fault(const char* what, PhysicalAddress phys, std::uint32_t
 }
 
 bool PhysicalMemory::Read(PhysicalAddress phys, void* out, std::uint32_t length) {
-  std::lock_guard lock(mutex_);
   if (length == 0) return true;
-  const Region* r = Find(phys, length);
-  if (!r) {
-    std::memset(out, 0xFF, length);
-    Fault("memory read", phys, length);
-    return false;
+  {
+    std::lock_guard lock(mutex_);
+    if (const Region* r = Find(phys, length)) {
+      std::memcpy(out, r->bytes.get() + (phys - r->base), length);
+      return true;
+    }
   }
-  std::memcpy(out, r->bytes.get() + (phys - r->base), length);
-  return true;
+  std::memset(out, 0xFF, length);
+  Fault("memory read", phys, length);
+  return false;
 }
 
 bool PhysicalMemory::Write(PhysicalAddress phys, const void* data, std::uint32_t length) {
-  std::lock_guard lock(mutex_);
   if (length == 0) return true;
-  Region* r = Find(phys, length);
-  if (!r) {
-    Fault("memory write", phys, length);
-    return false;
+  const char* fault = nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    Region* r = Find(phys, length);
+    if (!r) {
+      fault = "memory write";
+    } else if (r->readOnly) {
+      fault = "write to read-only memory";
+    } else {
+      std::memcpy(r->bytes.get() + (phys - r->base), data, length);
+      return true;
+    }
   }
-  if (r->readOnly) {
-    Fault("write to read-only memory", phys, length);
-    return false;
-  }
-  std::memcpy(r->bytes.get() + (phys - r->base), data, length);
-  return true;
+  Fault(fault, phys, length);
+  return false;
 }
 
 bool PhysicalMemory::Load(PhysicalAddress phys, const void* data, std::uint32_t length) {
@@ -172,10 +181,11 @@ std::optional<PhysicalAddress> PhysicalMemory::Allocate(std::uint32_t bytes, std
 }
 
 bool PhysicalMemory::Free(PhysicalAddress phys) {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   if (!arena_) return false;
   auto used = arena_->used.find(phys);
   if (used == arena_->used.end()) {
+    lock.unlock();
     Fault("free of unallocated memory", phys, 0);
     return false;
   }

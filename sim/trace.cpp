@@ -64,8 +64,9 @@ void Trace::Record(const std::string& tag, const std::string& text) {
 }
 
 void Trace::RecordMarker(std::uint16_t port, std::uint8_t value) {
+  const Ticks now = clock_.Now();  // before our lock: the clock's lock comes first
   std::lock_guard lock(mutex_);
-  markers_.push_back({clock_.Now(), port, value});
+  markers_.push_back({now, port, value});
 }
 
 void Trace::SetCapacity(std::size_t entries) {
