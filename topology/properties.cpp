@@ -71,6 +71,16 @@ static void ReturnUlong(PPCPROPERTY_REQUEST Request, ULONG Value)
     ReturnValue(Request, &Value, sizeof(Value));
 }
 
+/*
+ * A basic-support request answered with success and no data: say that no
+ * bytes came back, rather than let the caller take its own buffer for an answer.
+ */
+static NTSTATUS SupportedWithoutData(PPCPROPERTY_REQUEST Request)
+{
+    Request->ValueSize = 0;
+    return STATUS_SUCCESS;
+}
+
 /* ---- Volume ------------------------------------------------------------------------------------- */
 
 /* How a level becomes a codec field value; one per kind of codec volume field. */
@@ -330,7 +340,7 @@ NTSTATUS NTAPI PropertyHandler_Topo_Mute(PPCPROPERTY_REQUEST PropertyRequest)
     if (verb == VerbBasicSupport) {
         if (!control)
             return STATUS_NOT_FOUND;
-        return isMute ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+        return isMute ? SupportedWithoutData(PropertyRequest) : STATUS_INVALID_PARAMETER;
     }
 
     LONG channel;
@@ -394,7 +404,7 @@ NTSTATUS NTAPI PropertyHandler_Topo_MUX(PPCPROPERTY_REQUEST PropertyRequest)
     if (verb == VerbBasicSupport) {
         if (!control)
             return STATUS_NOT_FOUND;
-        return isMuxSource ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST;
+        return isMuxSource ? SupportedWithoutData(PropertyRequest) : STATUS_INVALID_DEVICE_REQUEST;
     }
 
     /* A get needs room for the answer; a set must carry exactly one source number. */
@@ -457,7 +467,7 @@ NTSTATUS NTAPI PropertyHandler_Topo_Agc(PPCPROPERTY_REQUEST PropertyRequest)
     const bool isAgc = PropertyIdOf(PropertyRequest) == KSPROPERTY_AUDIO_AGC;
 
     if (verb == VerbBasicSupport)
-        return (control && isAgc) ? STATUS_SUCCESS : STATUS_INVALID_DEVICE_REQUEST;
+        return (control && isAgc) ? SupportedWithoutData(PropertyRequest) : STATUS_INVALID_DEVICE_REQUEST;
 
     LONG channel;
     if (!ChannelOf(PropertyRequest, &channel))
@@ -535,7 +545,7 @@ NTSTATUS NTAPI PropertyHandler_SuperMixCaps(PPCPROPERTY_REQUEST PropertyRequest)
         return STATUS_SUCCESS;
     }
     if (verb == VerbBasicSupport)
-        return IsSupermixNode(PropertyRequest->Node) ? STATUS_SUCCESS : STATUS_NOT_FOUND;
+        return IsSupermixNode(PropertyRequest->Node) ? SupportedWithoutData(PropertyRequest) : STATUS_NOT_FOUND;
     return STATUS_INVALID_PARAMETER;
 }
 
@@ -567,7 +577,7 @@ NTSTATUS NTAPI PropertyHandler_SuperMixTable(PPCPROPERTY_REQUEST PropertyRequest
     case VerbSet:
         return STATUS_NOT_IMPLEMENTED;
     case VerbBasicSupport:
-        return STATUS_SUCCESS;
+        return SupportedWithoutData(PropertyRequest);
     case VerbNone:
         break;
     }
