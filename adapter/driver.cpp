@@ -39,8 +39,9 @@ static const PHYSICAL_CONNECTION PhysicalConnections[] = {
     {WaveFilter,       3,    TopologyFilter, 0},  /* wave render bridge -> topology wave-out */
 };
 
+/* C linkage comes from driver.h; a section attribute cannot precede extern "C". */
 INIT_ROUTINE
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPathName)
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPathName)
 {
     NTSTATUS status = PcInitializeAdapterDriver(DriverObject, RegistryPathName, AddDevice);
 

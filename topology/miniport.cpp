@@ -8,7 +8,7 @@
 #include "topology/miniport.h"
 
 PAGED_ROUTINE
-NTSTATUS CreateZATAC97Topology(PUNKNOWN *Unknown, REFCLSID ClassId, PUNKNOWN UnknownOuter, POOL_TYPE PoolType)
+NTSTATUS NTAPI CreateZATAC97Topology(PUNKNOWN *Unknown, REFCLSID ClassId, PUNKNOWN UnknownOuter, POOL_TYPE PoolType)
 {
     PAGED_CODE();
     UNREFERENCED_PARAMETER(ClassId);

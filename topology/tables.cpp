@@ -13,7 +13,8 @@
 /* Topology pins carry analog signals only; none of them can be opened. */
 static const KSDATARANGE PinDataRangesAnalogBridge = {
     {sizeof(KSDATARANGE), 0, 0, 0,
-     KSDATAFORMAT_TYPE_AUDIO, KSDATAFORMAT_SUBTYPE_ANALOG, KSDATAFORMAT_SPECIFIER_NONE}};
+     {STATICGUIDOF(KSDATAFORMAT_TYPE_AUDIO)}, {STATICGUIDOF(KSDATAFORMAT_SUBTYPE_ANALOG)},
+     {STATICGUIDOF(KSDATAFORMAT_SPECIFIER_NONE)}}};
 
 /* The published descriptor points at non-const ranges; nothing writes through it. */
 static const PKSDATARANGE PinDataRangePointersAnalogBridge[] = {

@@ -3,4 +3,4 @@
 
 #include <portcls.h>
 
-NTSTATUS CreateZATAC97Topology(PUNKNOWN *Unknown, REFCLSID ClassId, PUNKNOWN UnknownOuter, POOL_TYPE PoolType);
+NTSTATUS NTAPI CreateZATAC97Topology(PUNKNOWN *Unknown, REFCLSID ClassId, PUNKNOWN UnknownOuter, POOL_TYPE PoolType);

@@ -14,7 +14,7 @@ static const ULONG FixedRate = 48000;
 /* A KSDATAFORMAT followed by a WAVEFORMATEX: the least a PCM format can be. */
 static const ULONG MinimumWaveFormatSize = sizeof(KSDATAFORMAT) + sizeof(WAVEFORMATEX);
 
-NTSTATUS CreateZATAC97WavePci(PUNKNOWN *Unknown, REFCLSID ClassId, PUNKNOWN UnknownOuter, POOL_TYPE PoolType)
+NTSTATUS NTAPI CreateZATAC97WavePci(PUNKNOWN *Unknown, REFCLSID ClassId, PUNKNOWN UnknownOuter, POOL_TYPE PoolType)
 {
     PAGED_CODE();
     UNREFERENCED_PARAMETER(ClassId);

@@ -7,8 +7,9 @@
 
 #define AUDIO_RANGE(Rate)                                                                  \
     {                                                                                      \
-        {{sizeof(KSDATARANGE_AUDIO), 0, 0, 0, KSDATAFORMAT_TYPE_AUDIO, KSDATAFORMAT_SUBTYPE_PCM,  \
-          KSDATAFORMAT_SPECIFIER_WAVEFORMATEX}},                                          \
+        {{sizeof(KSDATARANGE_AUDIO), 0, 0, 0, {STATICGUIDOF(KSDATAFORMAT_TYPE_AUDIO)},     \
+          {STATICGUIDOF(KSDATAFORMAT_SUBTYPE_PCM)},                                       \
+          {STATICGUIDOF(KSDATAFORMAT_SPECIFIER_WAVEFORMATEX)}}},                          \
             2, 8, 16, (Rate), (Rate)                                                       \
     }
 
@@ -22,8 +23,8 @@ static const KSDATARANGE_AUDIO PinDataRangesStream[] = {
 };
 
 static const KSDATARANGE PinDataRangesBridge[] = {
-    {{sizeof(KSDATARANGE), 0, 0, 0, KSDATAFORMAT_TYPE_AUDIO, KSDATAFORMAT_SUBTYPE_ANALOG,
-      KSDATAFORMAT_SPECIFIER_NONE}},
+    {{sizeof(KSDATARANGE), 0, 0, 0, {STATICGUIDOF(KSDATAFORMAT_TYPE_AUDIO)},
+      {STATICGUIDOF(KSDATAFORMAT_SUBTYPE_ANALOG)}, {STATICGUIDOF(KSDATAFORMAT_SPECIFIER_NONE)}}},
 };
 
 /* Each list ends with a null entry; the pins count only the ranges before it. */

@@ -35,7 +35,7 @@ typedef IUnknown *PUNKNOWN;
     STDMETHOD_(ULONG, AddRef)(THIS) PURE;                                            \
     STDMETHOD_(ULONG, Release)(THIS) PURE;
 
-typedef NTSTATUS (*PFNCREATEINSTANCE)(PUNKNOWN *Unknown, REFCLSID ClassId, PUNKNOWN OuterUnknown,
+typedef NTSTATUS (NTAPI *PFNCREATEINSTANCE)(PUNKNOWN *Unknown, REFCLSID ClassId, PUNKNOWN OuterUnknown,
                                       POOL_TYPE PoolType);
 
 #define PORTCLASSAPI
