@@ -244,6 +244,14 @@ STDMETHODIMP_(NTSTATUS) CMiniportWavePciZATAC97::NewStream(PMINIPORTWAVEPCISTREA
                           &ServiceGroups[channelIndex]);
     if (!NT_SUCCESS(status)) {
         stream->Release();
+        /*
+         * With an outer unknown that Release only balanced the outer's count;
+         * the stream's own count is still 0, so destroy it through it.
+         */
+        if (OuterUnknown) {
+            stream->NonDelegatingAddRef();
+            stream->NonDelegatingRelease();
+        }
         return status;
     }
 
