@@ -79,39 +79,33 @@ const PCPROPERTY_ITEM* PropertyDispatcher::FindItem(ULONG node, const GUID& set,
 }
 
 PropertyResult PropertyDispatcher::Dispatch(const PropertyCall& call) const {
-  PropertyResult result;
   const ULONG verb = call.verb & ~static_cast<ULONG>(KSPROPERTY_TYPE_TOPOLOGY);
-
-  if (!description_) {
-    result.status = STATUS_INVALID_DEVICE_STATE;
-    return result;
-  }
-  if (call.node != KSFILTER_NODE && call.node >= description_->NodeCount) {
-    result.status = STATUS_INVALID_PARAMETER;
-    return result;
-  }
-  const PCPROPERTY_ITEM* item = FindItem(call.node, call.set, call.id);
-  if (!item) {
-    result.status = STATUS_NOT_FOUND;
-    return result;
-  }
-  // One verb at a time; the framework rejects combinations and unknown bits.
-  if (verb != KSPROPERTY_TYPE_GET && verb != KSPROPERTY_TYPE_SET && verb != KSPROPERTY_TYPE_BASICSUPPORT) {
-    result.status = STATUS_INVALID_DEVICE_REQUEST;
-    return result;
-  }
-  if (item->Flags & verb & kKnownVerbs) {
-    if (!item->Handler) {
-      result.status = STATUS_INVALID_DEVICE_REQUEST;
-      return result;
+  // A refused request hands the caller's buffer back as it was.
+  auto refuse = [&call](NTSTATUS status) {
+    PropertyResult result;
+    result.status = status;
+    result.valueSize = call.valueSize;
+    if (!call.missingValue) {
+      result.value = call.value;
+      result.value.resize(call.valueSize, 0);
     }
+    return result;
+  };
+
+  if (!description_) return refuse(STATUS_INVALID_DEVICE_STATE);
+  if (call.node != KSFILTER_NODE && call.node >= description_->NodeCount) return refuse(STATUS_INVALID_PARAMETER);
+  const PCPROPERTY_ITEM* item = FindItem(call.node, call.set, call.id);
+  if (!item) return refuse(STATUS_NOT_FOUND);
+  // One verb at a time; the framework rejects combinations and unknown bits.
+  if (verb != KSPROPERTY_TYPE_GET && verb != KSPROPERTY_TYPE_SET && verb != KSPROPERTY_TYPE_BASICSUPPORT)
+    return refuse(STATUS_INVALID_DEVICE_REQUEST);
+  if (item->Flags & verb & kKnownVerbs) {
+    if (!item->Handler) return refuse(STATUS_INVALID_DEVICE_REQUEST);
     return Call(*item, call, verb);
   }
-  if (verb != KSPROPERTY_TYPE_BASICSUPPORT) {
-    result.status = STATUS_INVALID_DEVICE_REQUEST;
-    return result;
-  }
+  if (verb != KSPROPERTY_TYPE_BASICSUPPORT) return refuse(STATUS_INVALID_DEVICE_REQUEST);
 
+  PropertyResult result;
   // Default basic support: the access the item declares, with no member list.
   ExactBuffer value(call.value, call.missingValue ? 0 : call.valueSize);
   const ULONG access = item->Flags & (KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET);
