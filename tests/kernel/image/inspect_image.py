@@ -7,6 +7,7 @@ libraries of the modules the driver may import from.
   inspect_image.py imports  --image SYS --def DEF --lib ntoskrnl.exe=LIB --lib hal.dll=LIB --nm NM
   inspect_image.py runtime  --image SYS --map MAP --driver-lib LIB --nm NM
   inspect_image.py portcls-def --def DEF --probe OBJ --nm NM
+  inspect_image.py init     --image SYS --objdump OBJDUMP
 """
 import argparse
 import re
@@ -247,6 +248,44 @@ def check_runtime(args):
             check(False, f"{current} has a dynamic initialiser ({line.split()[-1]}); tables must be constant data")
 
 
+def check_init(args):
+    """INIT is freed once DriverEntry returns: nothing else may point or jump into it."""
+    image = Image(args.image)
+    init = image.section("INIT")
+    if not check(init is not None, "no INIT section"):
+        return
+    low, high = image.image_base + init[1], image.image_base + init[1] + init[2]
+    outside = lambda rva: not init[1] <= rva < init[1] + init[2]
+
+    rva, size = image.directories[DIRECTORY_BASERELOC]
+    at, end = image.offset(rva), image.offset(rva) + size
+    while at < end:
+        page, block = struct.unpack_from("<II", image.data, at)
+        if block < 8:
+            break
+        for (entry,) in struct.iter_unpack("<H", image.data[at + 8:at + block]):
+            if entry >> 12 != 3:  # IMAGE_REL_BASED_HIGHLOW; 0 is padding
+                check(entry >> 12 == 0, f"relocation type {entry >> 12} at {page + (entry & 0xFFF):#x}")
+                continue
+            where = page + (entry & 0xFFF)
+            target = struct.unpack_from("<I", image.data, image.offset(where))[0]
+            check(not (outside(where) and low <= target < high),
+                  f"{image.section_of(where)[0]}+{where - image.section_of(where)[1]:#x} holds a pointer into INIT")
+        at += block
+
+    out = subprocess.run([args.objdump, "-d", "--no-show-raw-insn", args.image],
+                         capture_output=True, text=True, check=True).stdout
+    section = None
+    for line in out.splitlines():
+        header = re.match(r"^Disassembly of section (\S+):", line)
+        if header:
+            section = header.group(1)
+            continue
+        branch = re.match(r"^\s*([0-9a-f]+):\s+(call|j[a-z]+)\s+([0-9a-f]+)\b", line)
+        if branch and section != "INIT" and low <= int(branch.group(3), 16) < high:
+            check(False, f"{section} at {branch.group(1)} {branch.group(2)}s into INIT")
+
+
 def check_portcls_def(args):
     listed = sorted(def_exports(args.def_file))
     out = subprocess.run([args.nm, "--undefined-only", args.probe], capture_output=True, text=True, check=True).stdout
@@ -274,13 +313,16 @@ def main():
     p.add_argument("--map", required=True)
     p.add_argument("--driver-lib", required=True)
     p.add_argument("--nm", required=True)
+    p = sub.add_parser("init")
+    p.add_argument("--image", required=True)
+    p.add_argument("--objdump", required=True)
     p = sub.add_parser("portcls-def")
     p.add_argument("--def", dest="def_file", required=True)
     p.add_argument("--probe", required=True)
     p.add_argument("--nm", required=True)
     args = parser.parse_args()
     {"header": check_header, "imports": check_imports, "runtime": check_runtime,
-     "portcls-def": check_portcls_def}[args.check](args)
+     "portcls-def": check_portcls_def, "init": check_init}[args.check](args)
     for failure in failures:
         print(f"FAIL {args.check}: {failure}")
     if failures:
