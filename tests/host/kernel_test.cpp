@@ -1,0 +1,240 @@
+// IRQL, locks, waits, interrupts at port-access boundaries and deferred work.
+#include <portcls.h>
+
+#include "host/interrupt_sync.h"
+#include "host/resource_list.h"
+#include "host/testing.h"
+
+namespace {
+
+class KernelRules : public host::testing::KernelTest {};
+
+TEST_F(KernelRules, WaitingAtDispatchLevelWithATimeOutIsAViolation) {
+  ExpectViolation("IRQL: KeWaitForSingleObject with a non-zero time-out at DISPATCH_LEVEL");
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, TRUE);
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -10;
+  KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+  timeout.QuadPart = 0;  // a zero time-out is allowed there
+  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_SUCCESS);
+  KeLowerIrql(old);
+  EXPECT_EQ(Violations().All().size(), 1u);
+}
+
+TEST_F(KernelRules, PagedCodeAtDispatchLevelNamesTheFunction) {
+  ExpectViolation("IRQL: pageable code (PagedFunction) reached at DISPATCH_LEVEL");
+  auto PagedFunction = [] { HostPagedCodeCheck("PagedFunction"); };
+  PagedFunction();  // fine at passive level
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  PagedFunction();
+  KeLowerIrql(old);
+}
+
+TEST_F(KernelRules, MutexIsRecursiveForItsOwner) {
+  KMUTEX mutex;
+  KeInitializeMutex(&mutex, 0);
+  EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  KeReleaseMutex(&mutex, FALSE);
+  EXPECT_EQ(mutex.Header.SignalState, 0);  // still owned once
+  KeReleaseMutex(&mutex, FALSE);
+  EXPECT_EQ(mutex.Header.SignalState, 1);
+}
+
+TEST_F(KernelRules, ReleasingAMutexNobodyOwnsIsAViolation) {
+  ExpectViolation("mutex: KeReleaseMutex of CodecMutex by a thread that does not own it");
+  KMUTEX mutex;
+  KeInitializeMutex(&mutex, 0);
+  GetKernel().NameObject(&mutex, "CodecMutex");
+  KeReleaseMutex(&mutex, FALSE);
+}
+
+TEST_F(KernelRules, LockOrderInversionIsReportedWithNames) {
+  ExpectViolation("lock order: StateMutex taken while holding MappingLock after the opposite order was seen");
+  KMUTEX stateMutex;
+  KSPIN_LOCK mappingLock;
+  KeInitializeMutex(&stateMutex, 0);
+  KeInitializeSpinLock(&mappingLock);
+  GetKernel().NameObject(&stateMutex, "StateMutex");
+  GetKernel().NameObject(&mappingLock, "MappingLock");
+  KIRQL old;
+  // StateMutex, then MappingLock: the order is recorded.
+  KeWaitForSingleObject(&stateMutex, Executive, KernelMode, FALSE, nullptr);
+  KeAcquireSpinLock(&mappingLock, &old);
+  KeReleaseSpinLock(&mappingLock, old);
+  KeReleaseMutex(&stateMutex, FALSE);
+  EXPECT_TRUE(Violations().All().empty());
+  // The opposite order. (Waiting at dispatch level is its own violation; a
+  // zero time-out keeps this test to the order rule.)
+  KeAcquireSpinLock(&mappingLock, &old);
+  LARGE_INTEGER zero;
+  zero.QuadPart = 0;
+  KeWaitForSingleObject(&stateMutex, Executive, KernelMode, FALSE, &zero);
+  KeReleaseMutex(&stateMutex, FALSE);
+  KeReleaseSpinLock(&mappingLock, old);
+}
+
+TEST_F(KernelRules, SpinLockTakenTwiceIsADeadlockNotAHang) {
+  ExpectViolation("spin lock: MappingLock acquired again while already held");
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  GetKernel().NameObject(&lock, "MappingLock");
+  KIRQL old;
+  KeAcquireSpinLock(&lock, &old);
+  KeAcquireSpinLockAtDpcLevel(&lock);
+  KeReleaseSpinLock(&lock, old);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+TEST_F(KernelRules, ReleasingASpinLockThatIsNotHeld) {
+  ExpectViolation("spin lock: KeReleaseSpinLock of spin lock 0x");
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
+}
+
+TEST_F(KernelRules, AnEventNothingCanSetIsReportedInsteadOfHanging) {
+  ExpectViolation("wait: KeWaitForSingleObject on event 0x");
+  KEVENT event;
+  KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_TIMEOUT);
+  EXPECT_TRUE(SawViolation("would never be satisfied"));
+}
+
+TEST_F(KernelRules, ATimedWaitMovesTheClockByItsTimeOut) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  const ULONGLONG start = PcGetTimeInterval(0);
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -5'000'000;  // half a second
+  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout), STATUS_TIMEOUT);
+  EXPECT_EQ(PcGetTimeInterval(start), 5'000'000u);
+}
+
+TEST_F(KernelRules, AWaitRunsPendingWorkThatSetsTheEvent) {
+  KEVENT event;
+  KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+  host::Kernel& kernel = GetKernel();
+  kernel.QueueWork(kernel.Now() + 1000, host::Kernel::WorkLevel::Passive,
+                   [&] { KeSetEvent(&event, IO_NO_INCREMENT, FALSE); }, "");
+  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(kernel.Now(), 1000u);
+  EXPECT_EQ(event.Header.SignalState, 0);  // a synchronization event resets as it satisfies the wait
+}
+
+TEST_F(KernelRules, DeferredWorkRunsAtDispatchWhenTheLevelDrops) {
+  host::Kernel& kernel = GetKernel();
+  KIRQL seen = PASSIVE_LEVEL;
+  int runs = 0;
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  kernel.QueueWork(kernel.Now(), host::Kernel::WorkLevel::Dispatch, [&] {
+    seen = KeGetCurrentIrql();
+    ++runs;
+  }, "test");
+  READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(0x80));  // a boundary at dispatch level: not yet
+  EXPECT_EQ(runs, 0);
+  KeLowerIrql(old);
+  EXPECT_EQ(runs, 1);
+  EXPECT_EQ(seen, DISPATCH_LEVEL);
+}
+
+TEST_F(KernelRules, StallAndPortAccessesAdvanceTheVirtualClock) {
+  const ULONGLONG start = PcGetTimeInterval(0);
+  KeStallExecutionProcessor(5);
+  EXPECT_EQ(PcGetTimeInterval(start), 50u);
+  READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(0x80));
+  EXPECT_EQ(PcGetTimeInterval(start), 60u);
+}
+
+// ---- Interrupt delivery ------------------------------------------------------
+
+class InterruptDelivery : public host::testing::KernelTest {
+ protected:
+  void SetUp() override {
+    KernelTest::SetUp();
+    GetKernel().SetInterruptLineProbe([this] { return line_; });
+    PRESOURCELIST parent = nullptr;
+    ASSERT_EQ(host::ResourceList::CreateSublist(&parent, NonPagedPool, 1), STATUS_SUCCESS);
+    CM_PARTIAL_RESOURCE_DESCRIPTOR irq{};
+    irq.Type = CmResourceTypeInterrupt;
+    irq.u.Interrupt.Level = DEVICE_LEVEL;
+    irq.u.Interrupt.Vector = host::Kernel::TranslatedVector(Machine().Config().irq);
+    parent->AddEntry(&irq, &irq);
+    ASSERT_EQ(PcNewInterruptSync(&sync_, nullptr, parent, 0, InterruptSyncModeNormal), STATUS_SUCCESS);
+    parent->Release();
+    ASSERT_EQ(sync_->RegisterServiceRoutine(Routine, this, FALSE), STATUS_SUCCESS);
+  }
+  void TearDown() override {
+    if (sync_) {
+      sync_->Disconnect();
+      sync_->Release();
+    }
+    KernelTest::TearDown();
+  }
+  static NTSTATUS NTAPI Routine(PINTERRUPTSYNC, PVOID context) {
+    auto* self = static_cast<InterruptDelivery*>(context);
+    self->levels_.push_back(KeGetCurrentIrql());
+    self->line_ = false;  // acknowledged
+    return STATUS_SUCCESS;
+  }
+  static NTSTATUS NTAPI Synchronized(PINTERRUPTSYNC, PVOID context) {
+    auto* self = static_cast<InterruptDelivery*>(context);
+    self->line_ = true;  // the device interrupts while the routine runs
+    READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(0x80));
+    self->deliveredInside_ = !self->levels_.empty();
+    return STATUS_SUCCESS;
+  }
+
+  PINTERRUPTSYNC sync_ = nullptr;
+  bool line_ = false;
+  bool deliveredInside_ = false;
+  std::vector<KIRQL> levels_;
+};
+
+TEST_F(InterruptDelivery, DeliveredAtTheNextPortAccessAtDeviceLevel) {
+  ASSERT_EQ(sync_->Connect(), STATUS_SUCCESS);
+  line_ = true;
+  EXPECT_TRUE(levels_.empty());
+  READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(0x80));
+  ASSERT_EQ(levels_.size(), 1u);
+  EXPECT_EQ(levels_[0], DEVICE_LEVEL);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  EXPECT_EQ(Machine().GetTrace().Matching([](const sim::TraceEntry& e) { return e.tag == "irq"; }).size(), 1u);
+}
+
+TEST_F(InterruptDelivery, NotDeliveredWhileDisconnected) {
+  line_ = true;
+  READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(0x80));
+  EXPECT_TRUE(levels_.empty());
+  ASSERT_EQ(sync_->Connect(), STATUS_SUCCESS);  // pending: taken as soon as connected
+  EXPECT_EQ(levels_.size(), 1u);
+}
+
+TEST_F(InterruptDelivery, CallSynchronizedRoutineHoldsTheInterruptOffUntilItReturns) {
+  ASSERT_EQ(sync_->Connect(), STATUS_SUCCESS);
+  EXPECT_EQ(sync_->CallSynchronizedRoutine(Synchronized, this), STATUS_SUCCESS);
+  EXPECT_FALSE(deliveredInside_);
+  EXPECT_EQ(levels_.size(), 1u);  // delivered on the way out
+}
+
+TEST_F(InterruptDelivery, AnInterruptThatIsNeverAcknowledgedIsAStorm) {
+  ExpectViolation("interrupt: storm");
+  ASSERT_EQ(sync_->Connect(), STATUS_SUCCESS);
+  GetKernel().SetInterruptLineProbe([] { return true; });
+  for (int i = 0; i < 1100; ++i) READ_PORT_UCHAR(reinterpret_cast<PUCHAR>(0x80));
+  EXPECT_EQ(GetKernel().InterruptsDelivered(), 1000u);
+}
+
+TEST_F(InterruptDelivery, AConnectedInterruptAtTeardownIsReported) {
+  ExpectViolation("interrupt: 1 interrupt(s) still connected at teardown");
+  ExpectViolation("pool: leak of 1 allocation at teardown: PcIs 1 x");
+  ASSERT_EQ(sync_->Connect(), STATUS_SUCCESS);
+  sync_ = nullptr;  // leaked while connected
+}
+
+}  // namespace
