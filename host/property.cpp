@@ -20,7 +20,7 @@ struct ExactBuffer {
     if (wanted == 0) return;
     bytes.reset(new std::uint8_t[wanted]);
     std::memset(bytes.get(), 0, wanted);
-    std::memcpy(bytes.get(), initial.data(), std::min<std::size_t>(initial.size(), wanted));
+    if (!initial.empty()) std::memcpy(bytes.get(), initial.data(), std::min<std::size_t>(initial.size(), wanted));
   }
   std::uint8_t* data() { return bytes.get(); }
 };
