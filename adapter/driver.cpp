@@ -55,6 +55,14 @@ PAGED_ROUTINE
 NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject)
 {
     PAGED_CODE();
+    return AddAdapterDevice(DriverObject, PhysicalDeviceObject, StartDevice);
+}
+
+PAGED_ROUTINE
+NTSTATUS AddAdapterDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
+                          PCPFNSTARTDEVICE Start)
+{
+    PAGED_CODE();
 
     LowerPDO = PhysicalDeviceObject;
 
@@ -79,7 +87,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
         NewChip = FALSE;
     }
 
-    return PcAddAdapterDevice(DriverObject, PhysicalDeviceObject, StartDevice, MaxSubdevices, 0);
+    return PcAddAdapterDevice(DriverObject, PhysicalDeviceObject, Start, MaxSubdevices, 0);
 }
 
 /*

@@ -23,6 +23,10 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
 NTSTATUS NTAPI MiniDispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp, PRESOURCELIST ResourceList);
 
+/* AddDevice with the given start routine; AddDevice passes StartDevice. */
+NTSTATUS AddAdapterDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject,
+                          PCPFNSTARTDEVICE Start);
+
 /* The creation functions of the two miniports this driver brings. */
 struct ADAPTER_MINIPORTS {
     PFNCREATEINSTANCE CreateTopology;
