@@ -1,0 +1,121 @@
+// The mixer in a started device: installed by device start, wired to the wave
+// filter, reaching the codec through the adapter's codec port, and keeping its
+// settings across runs through the registry.
+#include <cstdio>
+#include <filesystem>
+#include <unistd.h>
+
+#include "adapter/driver.h"
+#include "host/property.h"
+#include "host/registry.h"
+#include "host/testing.h"
+#include "topology/miniport.h"
+
+namespace {
+
+class MixerDevice : public host::testing::KernelTest {
+ protected:
+  void SetUp() override {
+    KernelTest::SetUp();
+    std::copy(std::begin(CtrlValCacheInitial), std::end(CtrlValCacheInitial), std::begin(CtrlValCache));
+  }
+  void TearDown() override {
+    mixer_.reset();
+    KernelTest::TearDown();
+  }
+
+  // Starts the device and opens its mixer; false (with a failure) when it cannot.
+  bool StartMixer() {
+    auto& device = Harness();
+    const NTSTATUS status = device.Start(DriverEntry);
+    EXPECT_EQ(status, STATUS_SUCCESS) << device.LastError();
+    const auto topology = device.Subdevice(L"Topology");
+    EXPECT_TRUE(topology.has_value());
+    if (!NT_SUCCESS(status) || !topology) return false;
+    EXPECT_TRUE(IsEqualGUIDAligned(topology->portClass, CLSID_PortTopology));
+    mixer_ = std::make_unique<host::PropertyDispatcher>(topology->miniport);
+    return true;
+  }
+
+  void StopDevice() {
+    mixer_.reset();
+    ResetHarness();  // stop and removal: the ports, and with them the miniports, go away
+  }
+
+  // The codec register once the last command has gone over the link: a write
+  // is only issued by the driver, the codec takes it a few microseconds later.
+  USHORT Codec(UCHAR reg) {
+    GetKernel().RunFor(100 * sim::kTicksPerMicrosecond);
+    return Machine().GetCodec().Peek(reg);
+  }
+
+  std::unique_ptr<host::PropertyDispatcher> mixer_;
+};
+
+TEST_F(MixerDevice, StartInstallsTheMixerWiredToTheWaveFilter) {
+  ASSERT_TRUE(StartMixer());
+  EXPECT_EQ(mixer_->Description().NodeCount, 39u) << "the simulated codec keeps the 3D bit";
+  EXPECT_EQ(Codec(0x20) & 0x2000, 0x2000);
+  const auto connections = Harness().PhysicalConnections();
+  const host::PhysicalConnectionInfo toCapture{L"Topology", 11, L"Wave", 1};
+  const host::PhysicalConnectionInfo fromRender{L"Wave", 3, L"Topology", 0};
+  EXPECT_NE(std::find(connections.begin(), connections.end(), toCapture), connections.end());
+  EXPECT_NE(std::find(connections.begin(), connections.end(), fromRender), connections.end());
+}
+
+TEST_F(MixerDevice, CodecWithout3DGivesTheSmallerFilter) {
+  auto config = config_;
+  config.codec.has3d = false;
+  Boot(config);
+  ASSERT_TRUE(StartMixer());
+  EXPECT_EQ(mixer_->Description().NodeCount, 36u);
+  EXPECT_EQ(Codec(0x20) & 0x2000, 0);
+}
+
+TEST_F(MixerDevice, RequestsReachTheCodecThroughTheAdapter) {
+  ASSERT_TRUE(StartMixer());
+  const USHORT master = Codec(0x02);
+  ASSERT_EQ(mixer_->SetAudio(20, KSPROPERTY_AUDIO_VOLUMELEVEL, 1, -20 * 65536).status, STATUS_SUCCESS);
+  EXPECT_EQ(Codec(0x02), (master & ~0x3F) | 13);
+  ASSERT_EQ(mixer_->SetAudio(13, KSPROPERTY_AUDIO_MUTE, 0, 1).status, STATUS_SUCCESS);
+  EXPECT_EQ(Codec(0x12) & 0x8000, 0x8000);
+  EXPECT_EQ(mixer_->GetAudio(13, KSPROPERTY_AUDIO_MUTE, 1).Ulong(), 1u);
+  ASSERT_EQ(mixer_->SetAudio(27, KSPROPERTY_AUDIO_MUX_SOURCE, 0, 5).status, STATUS_SUCCESS);
+  EXPECT_EQ(Codec(0x1A), 0x0404) << "line in on both sides";
+}
+
+// Two runs of the host: the first changes the mixer and stops the device, its
+// registry goes to a .reg file; the second loads that file and starts again.
+TEST_F(MixerDevice, MixerSettingsComeBackAtTheNextStartThroughARegFile) {
+  const std::string regFile = ::testing::TempDir() + "zatac97_mixer_" + std::to_string(::getpid()) + ".reg";
+
+  ASSERT_TRUE(StartMixer());
+  ASSERT_EQ(mixer_->SetAudio(20, KSPROPERTY_AUDIO_VOLUMELEVEL, 0, -20 * 65536).status, STATUS_SUCCESS);
+  ASSERT_EQ(mixer_->SetAudio(12, KSPROPERTY_AUDIO_VOLUMELEVEL, 1, 6 * 65536).status, STATUS_SUCCESS);
+  ASSERT_EQ(mixer_->SetAudio(21, KSPROPERTY_AUDIO_MUTE, 0, 1).status, STATUS_SUCCESS);
+  ASSERT_EQ(mixer_->SetAudio(27, KSPROPERTY_AUDIO_MUX_SOURCE, 0, 2).status, STATUS_SUCCESS);
+  ASSERT_EQ(mixer_->SetAudio(7, KSPROPERTY_AUDIO_AGC, 0, 1).status, STATUS_SUCCESS);
+  const USHORT master = Codec(0x02), cd = Codec(0x12), select = Codec(0x1A), mic = Codec(0x0E);
+  EXPECT_EQ(master & 0xBF00, 0x8D00);
+  StopDevice();
+
+  std::string error;
+  ASSERT_TRUE(GetKernel().GetRegistry().SaveFile(regFile, &error)) << error;
+  const std::string text = GetKernel().GetRegistry().Export();
+  char expected[64];
+  std::snprintf(expected, sizeof(expected), "\"AC97_MASTER\"=dword:%08x", master);
+  EXPECT_NE(text.find(expected), std::string::npos) << text;
+
+  Boot(config_);  // a new machine: the codec is back at its reset values
+  ASSERT_NE(Codec(0x02), master);
+  ASSERT_TRUE(GetKernel().GetRegistry().LoadFile(regFile, &error)) << error;
+  std::filesystem::remove(regFile);
+  ASSERT_TRUE(StartMixer());
+  EXPECT_EQ(Codec(0x02), master);
+  EXPECT_EQ(Codec(0x12), cd);
+  EXPECT_EQ(Codec(0x1A), select);
+  EXPECT_EQ(Codec(0x0E), mic);
+  EXPECT_EQ(mixer_->GetAudio(21, KSPROPERTY_AUDIO_MUTE, 1).Ulong(), 1u) << "gets read the restored codec";
+}
+
+}  // namespace
