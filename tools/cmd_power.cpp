@@ -1,0 +1,112 @@
+// The power command: device power transitions through the framework's power
+// path, each with the codec and link activity it caused.
+#include <cctype>
+#include <cstdio>
+#include <memory>
+#include <sstream>
+
+#include "tools/commands.h"
+#include "tools/errors.h"
+#include "tools/report.h"
+#include "tools/session.h"
+#include "tools/stream_client.h"
+#include "tools/wav.h"
+
+namespace tool {
+
+namespace {
+
+// Time the device spends in each state before the next transition, so a
+// stream playing across the cycle plays (or not) in every state.
+constexpr double kDwellMilliseconds = 50.0;
+
+std::vector<DEVICE_POWER_STATE> ParseSequence(const std::string& text) {
+  std::vector<DEVICE_POWER_STATE> states;
+  std::stringstream in(text);
+  std::string item;
+  while (std::getline(in, item, ',')) {
+    std::string folded;
+    for (char c : item)
+      if (!std::isspace(static_cast<unsigned char>(c))) folded += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (folded.size() == 2 && folded[0] == 'd' && folded[1] >= '0' && folded[1] <= '3')
+      states.push_back(static_cast<DEVICE_POWER_STATE>(PowerDeviceD0 + (folded[1] - '0')));
+    else
+      throw ToolError("'" + item + "' is not a device power state (use d0, d1, d2 or d3, e.g. d3,d0)", kExitUsage);
+  }
+  if (states.empty()) throw ToolError("the power sequence is empty (e.g. d3,d0)", kExitUsage);
+  return states;
+}
+
+std::string StateName(DEVICE_POWER_STATE state) { return "D" + std::to_string(state - PowerDeviceD0); }
+
+// Codec register and configuration-space (link) entries, as the trace renders them.
+bool IsCodecOrLink(const sim::TraceEntry& e) {
+  return e.kind == sim::TraceKind::CodecRead || e.kind == sim::TraceKind::CodecWrite ||
+         e.kind == sim::TraceKind::ConfigRead || e.kind == sim::TraceKind::ConfigWrite;
+}
+
+}  // namespace
+
+int RunPower(const CommonOptions& common, const PowerOptions& options) {
+  const std::vector<DEVICE_POWER_STATE> sequence = ParseSequence(options.sequence);
+  WavData wav;
+  if (!options.play.empty()) wav = ReadWav(options.play);
+
+  Session session(common);
+  session.Start();
+  std::unique_ptr<WaveStream> stream;
+  if (!options.play.empty()) {
+    const AcceptedFormats accepted(session.Miniport(L"Wave"), WaveStream::kRenderPin);
+    if (!wav.format.IsStreamable() || !accepted.Accepts(wav.format.rate, wav.format.channels, wav.format.bits))
+      throw ToolError("'" + options.play + "' is " + wav.format.Describe() +
+                      ", which the device does not play; it accepts " + accepted.Describe());
+    stream = std::make_unique<WaveStream>(session, false, wav.Pcm(), common.bufferBytes);
+    stream->SetPlayback(wav.bytes);
+    stream->Run();
+  }
+
+  std::ostringstream out;
+  DEVICE_POWER_STATE current = session.Harness().PowerState();
+  for (DEVICE_POWER_STATE target : sequence) {
+    if (stream) stream->Step(Milliseconds(kDwellMilliseconds)); else session.RunFor(Milliseconds(kDwellMilliseconds));
+    session.TakeTrace();
+    const sim::Ticks at = session.Kernel().Now();
+    const NTSTATUS status = session.Harness().SetPowerState(target);
+    std::vector<sim::TraceEntry> activity;
+    for (sim::TraceEntry& e : session.TakeTrace())
+      if (IsCodecOrLink(e)) activity.push_back(std::move(e));
+    char head[160];
+    std::snprintf(head, sizeof(head), "%s -> %s at %.3f ms: %s, %zu codec and link accesses\n", StateName(current).c_str(),
+                  StateName(target).c_str(), static_cast<double>(at) / sim::kTicksPerMillisecond,
+                  NT_SUCCESS(status) ? "done" : ("refused, " + StatusText(status)).c_str(), activity.size());
+    out << head;
+    for (const sim::TraceEntry& e : activity) out << "  " << sim::Trace::Render(e) << "\n";
+    if (!NT_SUCCESS(status)) {
+      std::printf("%s", out.str().c_str());
+      throw DriverFault("the power request for " + StateName(target) + " failed: " + StatusText(status) + " (" +
+                        session.Harness().LastError() + ")");
+    }
+    current = target;
+  }
+  session.CheckViolations("the power sequence");
+
+  std::string streamText;
+  if (stream) {
+    stream->RunToEnd();
+    const StreamReport report = stream->Stop();
+    stream.reset();
+    const std::vector<std::uint8_t>& dac = session.Machine().GetCodec().Dac().Bytes();
+    const std::string difference = FirstDifference(wav.bytes, dac);
+    streamText = "Played '" + options.play + "' across the cycle: " + DescribePcm(report.format) + ", " +
+                 std::to_string(report.Frames()) + " frames\n  " + StreamStatsText(report, session.Markers()) +
+                 "\n  the DAC received " + std::to_string(dac.size()) + " bytes" +
+                 (difference.empty() ? ": bit-exact with the input\n" : ", not the input: " + difference + "\n");
+  }
+  const std::string codec = "Codec powerdown register 0x26 at the end: " +
+                            Hex(session.Machine().GetCodec().Peek(sim::ac97::kPowerdown), 4) + "\n";
+  session.Finish();
+  std::printf("%s%s%s", out.str().c_str(), streamText.c_str(), codec.c_str());
+  return kExitOk;
+}
+
+}  // namespace tool

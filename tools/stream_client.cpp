@@ -1,0 +1,248 @@
+#include "tools/stream_client.h"
+
+#include <algorithm>
+#include <atomic>
+#include <set>
+
+#include "host/wavepci.h"
+#include "tools/errors.h"
+#include "tools/wav.h"
+
+namespace tool {
+
+namespace {
+
+// How far the client keeps its buffers ahead of the hardware, as the system
+// mixer does: at least this many buffers and this much audio.
+constexpr std::size_t kMinBuffersAhead = 3;
+constexpr double kMillisecondsAhead = 60.0;
+// The slice of virtual time between two looks at the client's buffers.
+constexpr double kStepMilliseconds = 2.0;
+
+std::string JoinAlternatives(const std::vector<std::string>& items) {
+  std::string out;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i) out += i + 1 == items.size() ? " or " : ", ";
+    out += items[i];
+  }
+  return out;
+}
+
+}  // namespace
+
+// ---- AcceptedFormats -------------------------------------------------------------
+
+AcceptedFormats::AcceptedFormats(PMINIPORT waveMiniport, ULONG pin) {
+  PPCFILTER_DESCRIPTOR description = nullptr;
+  if (!waveMiniport || !NT_SUCCESS(waveMiniport->GetDescription(&description)) || !description ||
+      pin >= description->PinCount)
+    throw DriverFault("the wave miniport gave no description of its pin " + std::to_string(pin));
+  const KSPIN_DESCRIPTOR& ks = description->Pins[pin].KsPinDescriptor;
+  for (ULONG i = 0; i < ks.DataRangesCount && ks.DataRanges; ++i) {
+    const KSDATARANGE* range = ks.DataRanges[i];
+    if (!range || range->FormatSize < sizeof(KSDATARANGE_AUDIO)) continue;
+    if (!IsEqualGUIDAligned(range->MajorFormat, KSDATAFORMAT_TYPE_AUDIO) ||
+        !IsEqualGUIDAligned(range->SubFormat, KSDATAFORMAT_SUBTYPE_PCM))
+      continue;
+    const auto* audio = reinterpret_cast<const KSDATARANGE_AUDIO*>(range);
+    ranges_.push_back({audio->MinimumBitsPerSample, audio->MaximumBitsPerSample, audio->MaximumChannels,
+                       audio->MinimumSampleFrequency, audio->MaximumSampleFrequency});
+  }
+}
+
+bool AcceptedFormats::Accepts(std::uint32_t rate, std::uint32_t channels, std::uint32_t bits) const {
+  if (bits != 8 && bits != 16) return false;  // PCM samples are whole bytes
+  for (const Range& r : ranges_)
+    if (bits >= r.minBits && bits <= r.maxBits && channels >= 1 && channels <= r.maxChannels && rate >= r.minRate &&
+        rate <= r.maxRate)
+      return true;
+  return false;
+}
+
+bool AcceptedFormats::Accepts(const sim::PcmFormat& format) const {
+  return Accepts(format.rate, format.channels, format.bits);
+}
+
+std::string AcceptedFormats::Describe() const {
+  if (ranges_.empty()) return "no PCM format";
+  std::set<std::uint32_t> bits, channels;
+  std::vector<std::string> rates;
+  for (const Range& r : ranges_) {
+    for (std::uint32_t b : {8u, 16u})
+      if (b >= r.minBits && b <= r.maxBits) bits.insert(b);
+    for (std::uint32_t c = 1; c <= r.maxChannels && c <= 8; ++c) channels.insert(c);
+    std::string rate = r.minRate == r.maxRate ? std::to_string(r.minRate)
+                                              : std::to_string(r.minRate) + "-" + std::to_string(r.maxRate);
+    if (std::find(rates.begin(), rates.end(), rate) == rates.end()) rates.push_back(rate);
+  }
+  std::vector<std::string> bitWords, channelWords;
+  for (std::uint32_t b : bits) bitWords.push_back(std::to_string(b));
+  for (std::uint32_t c : channels) channelWords.push_back(c == 1 ? "mono" : c == 2 ? "stereo" : std::to_string(c));
+  return "PCM WAV, " + JoinAlternatives(bitWords) + " bits, " + JoinAlternatives(channelWords) + ", at " +
+         JoinAlternatives(rates) + " Hz";
+}
+
+// ---- The service counter ---------------------------------------------------------
+
+// A member of the stream's service group that only counts the group's runs.
+class WaveStream::ServiceCounter final : public IServiceSink {
+ public:
+  STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID id, PVOID* out) override {
+    if (IsEqualGUIDAligned(id, IID_IUnknown) || IsEqualGUIDAligned(id, IID_IServiceSink)) {
+      *out = static_cast<IServiceSink*>(this);
+      AddRef();
+      return STATUS_SUCCESS;
+    }
+    *out = nullptr;
+    return STATUS_INVALID_PARAMETER;
+  }
+  // Owned by the WaveStream, which takes it out of the group before it goes.
+  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
+  STDMETHODIMP_(ULONG) Release() override { return --refs_; }
+  STDMETHODIMP_(void) RequestService() override { ++runs; }
+
+  std::atomic<std::uint64_t> runs{0};
+
+ private:
+  std::atomic<ULONG> refs_{1};
+};
+
+// ---- WaveStream ------------------------------------------------------------------
+
+WaveStream::WaveStream(Session& session, bool capture, const sim::PcmFormat& format, std::uint32_t bufferBytes)
+    : session_(session), capture_(capture), format_(format), counter_(std::make_unique<ServiceCounter>()) {
+  const ULONG pinId = capture ? kCapturePin : kRenderPin;
+  PMINIPORT miniport = session_.Miniport(L"Wave");
+  const AcceptedFormats accepted(miniport, pinId);
+  const std::string direction = capture ? "recording" : "playback";
+  if (!accepted.Accepts(format))
+    throw ToolError("the device does not accept " + DescribePcm(format) + " for " + direction +
+                    "; it accepts " + accepted.Describe());
+
+  // 10 ms of audio by default: what the system mixer hands a WavePci pin.
+  bufferBytes_ = bufferBytes ? bufferBytes : std::max<std::uint32_t>(format.ByteRate() / 100, format.FrameBytes());
+
+  PPORTWAVEPCI port = nullptr;
+  PMINIPORTWAVEPCI wave = nullptr;
+  if (!NT_SUCCESS(session_.Port(L"Wave")->QueryInterface(IID_IPortWavePci, reinterpret_cast<PVOID*>(&port))))
+    throw DriverFault("the \"Wave\" subdevice's port is not a WavePci port");
+  if (!NT_SUCCESS(miniport->QueryInterface(IID_IMiniportWavePci, reinterpret_cast<PVOID*>(&wave)))) {
+    port->Release();
+    throw DriverFault("the \"Wave\" miniport does not offer IMiniportWavePci");
+  }
+  const KSDATAFORMAT_WAVEFORMATEX ks = host::MakePcmFormat(format.rate, format.channels, format.bits);
+  const NTSTATUS status = host::WavePciPin::Open(port, wave, pinId, capture, ks, &pin_);
+  wave->Release();
+  port->Release();
+  if (!NT_SUCCESS(status))
+    throw ToolError("the driver refused a " + direction + " stream of " + DescribePcm(format) + ": " +
+                    StatusText(status) + "; the device accepts " + accepted.Describe());
+  if (pin_->ServiceGroup()) pin_->ServiceGroup()->AddMember(counter_.get());
+  session_.CheckViolations("stream creation");
+}
+
+WaveStream::~WaveStream() {
+  if (!pin_) return;
+  if (pin_->ServiceGroup()) pin_->ServiceGroup()->RemoveMember(counter_.get());
+  pin_->Close();
+  pin_->Release();
+}
+
+void WaveStream::SetPlayback(const std::vector<std::uint8_t>& bytes) {
+  playback_ = bytes;
+  total_ = bytes.size();
+}
+
+void WaveStream::SetCaptureBytes(std::uint64_t bytes) { total_ = bytes; }
+
+void WaveStream::Check(NTSTATUS status, const std::string& what) {
+  if (!NT_SUCCESS(status)) throw DriverFault(what + " failed: " + StatusText(status));
+}
+
+void WaveStream::TopUp() {
+  while (!outstanding_.empty() && pin_->BufferDone(outstanding_.front())) outstanding_.pop_front();
+  const std::uint64_t ahead =
+      std::max<std::uint64_t>(kMinBuffersAhead, static_cast<std::uint64_t>(kMillisecondsAhead / 1000.0 *
+                                                                            format_.ByteRate() / bufferBytes_) + 1);
+  while (queued_ < total_ && outstanding_.size() < ahead) {
+    const std::uint64_t length = std::min<std::uint64_t>(bufferBytes_, total_ - queued_);
+    host::WavePciPin::BufferId id;
+    if (capture_)
+      id = pin_->QueueCaptureBuffer(static_cast<ULONG>(length));
+    else
+      id = pin_->QueueBuffer(std::span<const std::uint8_t>(playback_.data() + queued_, length));
+    if (id == 0) throw DriverFault("the framework could not queue a client buffer");
+    outstanding_.push_back(id);
+    queued_ += length;
+    ++buffers_;
+  }
+}
+
+void WaveStream::Run() {
+  interruptsAtStart_ = session_.Kernel().InterruptsDelivered();
+  TopUp();
+  Check(pin_->SetState(KSSTATE_RUN), "moving the stream to the run state");
+  running_ = true;
+  session_.CheckViolations("the start of the stream");
+}
+
+void WaveStream::Step(sim::Ticks ticks) {
+  const sim::Ticks slice = Milliseconds(kStepMilliseconds);
+  for (sim::Ticks done = 0; done < ticks; done += slice) {
+    session_.RunFor(std::min(slice, ticks - done));
+    TopUp();
+  }
+}
+
+bool WaveStream::Done() const {
+  return queued_ >= total_ && std::all_of(outstanding_.begin(), outstanding_.end(),
+                                          [this](std::uint64_t id) { return pin_->BufferDone(id); });
+}
+
+sim::Ticks WaveStream::Duration() const {
+  return format_.ByteRate() ? total_ * sim::kTicksPerSecond / format_.ByteRate() : 0;
+}
+
+std::uint64_t WaveStream::BytesReleased() const { return pin_ ? pin_->BytesReleased() : 0; }
+
+void WaveStream::RunToEnd() {
+  // The data lasts Duration(); a stream that needs far longer has stalled.
+  const sim::Ticks limit = Duration() * 2 + sim::kTicksPerSecond;
+  const sim::Ticks start = session_.Kernel().Now();
+  const sim::Ticks slice = Milliseconds(kStepMilliseconds);
+  while (!Done()) {
+    if (session_.Kernel().Now() - start > limit)
+      throw DriverFault("the stream stalled: " + std::to_string(BytesReleased()) + " of " + std::to_string(total_) +
+                        " bytes handed back after " +
+                        std::to_string((session_.Kernel().Now() - start) / sim::kTicksPerMillisecond) + " ms");
+    Step(slice);
+  }
+}
+
+StreamReport WaveStream::Stop() {
+  StreamReport report;
+  report.format = format_;
+  report.bytes = total_;
+  report.buffers = buffers_;
+  if (running_) {
+    ULONGLONG position = 0;
+    Check(pin_->Stream()->GetPosition(&position), "reading the stream position");
+    report.position = position;
+  }
+  report.interrupts = session_.Kernel().InterruptsDelivered() - interruptsAtStart_;
+  report.serviceCalls = counter_->runs;
+  const sim::SgdChannel::Underruns underruns = capture_ ? session_.Machine().GetController().Capture().GetUnderruns()
+                                                        : session_.Machine().GetController().Playback().GetUnderruns();
+  report.underruns = underruns.episodes;
+  report.framesMissed = underruns.framesMissed;
+  if (pin_->ServiceGroup()) pin_->ServiceGroup()->RemoveMember(counter_.get());
+  Check(pin_->SetState(KSSTATE_STOP), "stopping the stream");
+  pin_->Close();
+  stopped_ = true;
+  session_.CheckViolations("the end of the stream");
+  return report;
+}
+
+const std::vector<std::uint8_t>& WaveStream::Captured() const { return pin_->CapturedBytes(); }
+
+}  // namespace tool

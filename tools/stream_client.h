@@ -1,0 +1,105 @@
+// The framework's side of one wave stream, as a client such as the system
+// mixer drives it: it opens the stream on the wave filter's render or
+// capture pin, moves it to the run state, keeps client buffers of a fixed
+// size queued ahead of the hardware, and takes the stream down again.
+#pragma once
+
+#include <portcls.h>
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/audio.h"
+#include "tools/session.h"
+
+namespace host {
+class WavePciPin;
+}
+
+namespace tool {
+
+// The PCM formats a streaming pin's data ranges admit, read from the wave
+// filter's description the way the framework intersects them.
+class AcceptedFormats {
+ public:
+  AcceptedFormats(PMINIPORT waveMiniport, ULONG pin);
+  bool Accepts(const sim::PcmFormat& format) const;
+  bool Accepts(std::uint32_t rate, std::uint32_t channels, std::uint32_t bits) const;
+  // "PCM, 8 or 16 bits, mono or stereo, at 48000, 44100, 22050, 11025 or 8000 Hz"
+  std::string Describe() const;
+
+ private:
+  struct Range {
+    std::uint32_t minBits, maxBits, maxChannels, minRate, maxRate;
+  };
+  std::vector<Range> ranges_;
+};
+
+struct StreamReport {
+  sim::PcmFormat format;
+  std::uint64_t bytes = 0;        // client bytes played or recorded
+  std::uint64_t interrupts = 0;   // interrupts delivered while the stream ran
+  std::uint64_t serviceCalls = 0; // times the stream's service group ran
+  std::uint64_t underruns = 0;    // times the DAC ran dry mid-stream
+  std::uint64_t framesMissed = 0;
+  std::uint64_t position = 0;     // GetPosition in the run state, at the end
+  std::uint64_t buffers = 0;
+  std::uint64_t Frames() const { return format.FrameBytes() ? bytes / format.FrameBytes() : 0; }
+};
+
+class WaveStream {
+ public:
+  static constexpr ULONG kRenderPin = 2;
+  static constexpr ULONG kCapturePin = 0;
+
+  // Opens the stream; throws ToolError naming the accepted formats when the
+  // pin's data ranges or the driver refuse `format`.
+  WaveStream(Session& session, bool capture, const sim::PcmFormat& format, std::uint32_t bufferBytes);
+  ~WaveStream();
+  WaveStream(const WaveStream&) = delete;
+  WaveStream& operator=(const WaveStream&) = delete;
+
+  // What the client sends (playback) or asks for (capture).
+  void SetPlayback(const std::vector<std::uint8_t>& bytes);
+  void SetCaptureBytes(std::uint64_t bytes);
+
+  // KSSTATE_RUN, through acquire and pause, with the first buffers queued.
+  void Run();
+  // Advances the machine by `ticks`, keeping buffers queued ahead.
+  void Step(sim::Ticks ticks);
+  // Every buffer was handed back by the driver.
+  bool Done() const;
+  // Runs until Done(), or throws a driver fault when the stream stalls.
+  void RunToEnd();
+  // Reads the position, takes the stream down to KSSTATE_STOP and closes it.
+  StreamReport Stop();
+
+  const std::vector<std::uint8_t>& Captured() const;
+  sim::Ticks Duration() const;  // virtual time the client's data lasts
+  std::uint64_t BytesReleased() const;
+
+ private:
+  class ServiceCounter;
+  void TopUp();
+  void Check(NTSTATUS status, const std::string& what);
+
+  Session& session_;
+  const bool capture_;
+  const sim::PcmFormat format_;
+  std::uint32_t bufferBytes_;
+  host::WavePciPin* pin_ = nullptr;
+  std::unique_ptr<ServiceCounter> counter_;
+  std::vector<std::uint8_t> playback_;
+  std::uint64_t total_ = 0;     // bytes the client will move
+  std::uint64_t queued_ = 0;    // bytes queued so far
+  std::deque<std::uint64_t> outstanding_;  // buffer ids not yet handed back
+  std::uint64_t buffers_ = 0;
+  std::uint64_t interruptsAtStart_ = 0;
+  bool running_ = false;
+  bool stopped_ = false;
+};
+
+}  // namespace tool
