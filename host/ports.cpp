@@ -2,6 +2,7 @@
 
 #include "host/kernel.h"
 #include "host/port_wavepci.h"
+#include "host/wavepci.h"
 #include "host/resource_list.h"
 #include "host/service_group.h"
 
@@ -192,13 +193,11 @@ STDMETHODIMP_(VOID) WavePciPort::Notify(PSERVICEGROUP group) {
   ServiceGroup::Notify(group, Kernel::Require("IPortWavePci::Notify").ServiceLatency());
 }
 
-STDMETHODIMP_(NTSTATUS) WavePciPort::NewMasterDmaChannel(PDMACHANNEL* channel, PUNKNOWN, POOL_TYPE, PRESOURCELIST,
-                                                         BOOLEAN, BOOLEAN, BOOLEAN, BOOLEAN, DMA_WIDTH, DMA_SPEED,
-                                                         ULONG, ULONG) {
-  // Master DMA channels come with the WavePci stream support.
-  if (channel) *channel = nullptr;
-  DbgPrint("host: IPortWavePci::NewMasterDmaChannel is not available yet\n");
-  return STATUS_NOT_IMPLEMENTED;
+STDMETHODIMP_(NTSTATUS) WavePciPort::NewMasterDmaChannel(PDMACHANNEL* channel, PUNKNOWN outer, POOL_TYPE,
+                                                         PRESOURCELIST, BOOLEAN scatterGather,
+                                                         BOOLEAN dma32BitAddresses, BOOLEAN, BOOLEAN, DMA_WIDTH,
+                                                         DMA_SPEED, ULONG maximumLength, ULONG) {
+  return NewWavePciMasterDmaChannel(channel, outer, scatterGather, dma32BitAddresses, maximumLength);
 }
 
 }  // namespace host
