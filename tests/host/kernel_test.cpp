@@ -230,11 +230,19 @@ TEST_F(InterruptDelivery, AnInterruptThatIsNeverAcknowledgedIsAStorm) {
   EXPECT_EQ(GetKernel().InterruptsDelivered(), 1000u);
 }
 
-TEST_F(InterruptDelivery, AConnectedInterruptAtTeardownIsReported) {
+TEST_F(KernelRules, AConnectedInterruptAtTeardownIsReported) {
   ExpectViolation("interrupt: 1 interrupt(s) still connected at teardown");
   ExpectViolation("pool: leak of 1 allocation at teardown: PcIs 1 x");
-  ASSERT_EQ(sync_->Connect(), STATUS_SUCCESS);
-  sync_ = nullptr;  // leaked while connected
+  PRESOURCELIST list = nullptr;
+  ASSERT_EQ(host::ResourceList::CreateSublist(&list, NonPagedPool, 1), STATUS_SUCCESS);
+  CM_PARTIAL_RESOURCE_DESCRIPTOR irq{};
+  irq.Type = CmResourceTypeInterrupt;
+  irq.u.Interrupt.Vector = host::Kernel::TranslatedVector(Machine().Config().irq);
+  list->AddEntry(&irq, &irq);
+  PINTERRUPTSYNC sync = nullptr;
+  ASSERT_EQ(PcNewInterruptSync(&sync, nullptr, list, 0, InterruptSyncModeNormal), STATUS_SUCCESS);
+  list->Release();
+  ASSERT_EQ(sync->Connect(), STATUS_SUCCESS);  // and never released
 }
 
 }  // namespace

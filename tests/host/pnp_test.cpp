@@ -37,9 +37,9 @@ TEST_F(PnpTest, StartGivesTheBusResourcesInListOrderTranslated) {
   EXPECT_EQ(driver_.revision, Machine().Config().revision);
   ASSERT_EQ(translated.size(), 3u);
   EXPECT_EQ(translated[0].Type, CmResourceTypePort);
-  EXPECT_EQ(translated[0].u.Port.Start.QuadPart, Machine().Config().ioBase);
+  EXPECT_EQ(static_cast<LONGLONG>(translated[0].u.Port.Start.QuadPart), Machine().Config().ioBase);
   EXPECT_EQ(translated[0].u.Port.Length, 256u);
-  EXPECT_EQ(translated[1].u.Port.Start.QuadPart, Machine().Config().ioBase2);
+  EXPECT_EQ(static_cast<LONGLONG>(translated[1].u.Port.Start.QuadPart), Machine().Config().ioBase2);
   EXPECT_EQ(translated[2].Type, CmResourceTypeInterrupt);
   EXPECT_EQ(translated[2].u.Interrupt.Vector, host::Kernel::TranslatedVector(Machine().Config().irq));
   EXPECT_EQ(translated[2].u.Interrupt.Level, static_cast<ULONG>(DEVICE_LEVEL));

@@ -28,7 +28,7 @@ TEST_F(ResourceListTest, AddEntryFromParentCountsEntriesOfTheType) {
   PRESOURCELIST sub = nullptr;
   ASSERT_EQ(PcNewResourceSublist(&sub, nullptr, PagedPool, parent, 2), STATUS_SUCCESS);
   EXPECT_EQ(sub->AddPortFromParent(parent, 1), STATUS_SUCCESS);  // the second port, past the interrupt
-  EXPECT_EQ(sub->FindTranslatedPort(0)->u.Port.Start.QuadPart, 0x330);
+  EXPECT_EQ(static_cast<LONGLONG>(sub->FindTranslatedPort(0)->u.Port.Start.QuadPart), 0x330);
   EXPECT_EQ(sub->AddInterruptFromParent(parent, 1), STATUS_INVALID_PARAMETER);  // there is one interrupt
   EXPECT_EQ(sub->NumberOfEntries(), 1u);
   EXPECT_EQ(sub->AddInterruptFromParent(parent, 0), STATUS_SUCCESS);
