@@ -17,6 +17,7 @@
 
 #include "host/kernel.h"
 #include "host/property.h"
+#include "host/resource_list.h"
 #include "sim/machine.h"
 #include "topology/miniport.h"
 #include "topology/names.h"
@@ -112,53 +113,6 @@ class CodecAdapter : public IAdapterCommon {
   PUNKNOWN unusedSlot_ = nullptr;
 };
 
-// A resource list holding the given I/O port ranges.
-class PortResources : public IResourceList {
- public:
-  explicit PortResources(std::vector<ULONG> starts) {
-    for (ULONG start : starts) {
-      CM_PARTIAL_RESOURCE_DESCRIPTOR d{};
-      d.Type = CmResourceTypePort;
-      d.Flags = CM_RESOURCE_PORT_IO;
-      d.u.Port.Start.QuadPart = start;
-      d.u.Port.Length = 0x100;
-      entries_.push_back(d);
-    }
-  }
-  virtual ~PortResources() = default;
-  STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID, PVOID* out) override {
-    *out = nullptr;
-    return STATUS_INVALID_PARAMETER;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return 1; }
-  STDMETHODIMP_(ULONG) Release() override { return 1; }
-  STDMETHODIMP_(ULONG) NumberOfEntries() override { return static_cast<ULONG>(entries_.size()); }
-  STDMETHODIMP_(ULONG) NumberOfEntriesOfType(CM_RESOURCE_TYPE type) override {
-    ULONG count = 0;
-    for (const auto& e : entries_) count += e.Type == type;
-    return count;
-  }
-  STDMETHODIMP_(PCM_PARTIAL_RESOURCE_DESCRIPTOR) FindTranslatedEntry(CM_RESOURCE_TYPE type, ULONG index) override {
-    for (auto& e : entries_)
-      if (e.Type == type && index-- == 0) return &e;
-    return nullptr;
-  }
-  STDMETHODIMP_(PCM_PARTIAL_RESOURCE_DESCRIPTOR) FindUntranslatedEntry(CM_RESOURCE_TYPE type, ULONG index) override {
-    return FindTranslatedEntry(type, index);
-  }
-  STDMETHODIMP_(NTSTATUS) AddEntry(PCM_PARTIAL_RESOURCE_DESCRIPTOR, PCM_PARTIAL_RESOURCE_DESCRIPTOR) override {
-    return STATUS_NOT_IMPLEMENTED;
-  }
-  STDMETHODIMP_(NTSTATUS) AddEntryFromParent(IResourceList*, CM_RESOURCE_TYPE, ULONG) override {
-    return STATUS_NOT_IMPLEMENTED;
-  }
-  STDMETHODIMP_(PCM_RESOURCE_LIST) TranslatedList() override { return nullptr; }
-  STDMETHODIMP_(PCM_RESOURCE_LIST) UntranslatedList() override { return nullptr; }
-
- private:
-  std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> entries_;
-};
-
 // The topology port as far as the miniport sees it: something it holds a reference on.
 class CountedPort : public IPortTopology {
  public:
@@ -216,6 +170,7 @@ class MiniportTest : public ::testing::Test {
     dispatcher_.reset();
     if (miniport_) miniport_->Release();
     miniport_ = nullptr;
+    if (resources_) resources_->Release();
     EXPECT_EQ(adapter_.references, 1u) << "the miniport must give back its adapter reference";
     EXPECT_EQ(port_.references, 1u) << "the miniport must give back its port reference";
     kernel_.Teardown();
@@ -234,8 +189,19 @@ class MiniportTest : public ::testing::Test {
   NTSTATUS Start(std::vector<ULONG> ports = {0xE000}) {
     NTSTATUS status = Create();
     if (!NT_SUCCESS(status)) return status;
-    resources_ = std::make_unique<PortResources>(std::move(ports));
-    status = miniport_->Init(static_cast<IAdapterCommon*>(&adapter_), resources_.get(), &port_);
+    // The topology's sublist, as device start hands it over.
+    status = host::ResourceList::CreateSublist(&resources_, NonPagedPool, static_cast<ULONG>(ports.size()) + 1);
+    if (!NT_SUCCESS(status)) return status;
+    for (ULONG start : ports) {
+      CM_PARTIAL_RESOURCE_DESCRIPTOR port{};
+      port.Type = CmResourceTypePort;
+      port.Flags = CM_RESOURCE_PORT_IO;
+      port.u.Port.Start.QuadPart = start;
+      port.u.Port.Length = 0x100;
+      status = resources_->AddEntry(&port, &port);
+      if (!NT_SUCCESS(status)) return status;
+    }
+    status = miniport_->Init(static_cast<IAdapterCommon*>(&adapter_), resources_, &port_);
     if (NT_SUCCESS(status)) {
       dispatcher_ = std::make_unique<host::PropertyDispatcher>(miniport_);
       adapter_.watching = true;
@@ -259,7 +225,7 @@ class MiniportTest : public ::testing::Test {
   std::vector<std::string> violations_;
   CodecAdapter adapter_{machine_.GetCodec()};
   CountedPort port_;
-  std::unique_ptr<PortResources> resources_;
+  PRESOURCELIST resources_ = nullptr;
   PMINIPORTTOPOLOGY miniport_ = nullptr;
   std::unique_ptr<host::PropertyDispatcher> dispatcher_;
 };
