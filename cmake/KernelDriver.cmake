@@ -120,6 +120,8 @@ function(zatac97_add_kernel_driver name)
     CXX_STANDARD 20 CXX_STANDARD_REQUIRED ON CXX_EXTENSIONS OFF
     RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}")
   set(map "${CMAKE_CURRENT_BINARY_DIR}/${name}.map")
+  set(discard "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/kernel/discard.ld")
+  set_target_properties(${name} PROPERTIES LINK_DEPENDS "${discard};${portcls_lib}")
   target_link_options(${name} PRIVATE
     -nostdlib
     # DRIVER_INITIALIZE is NTAPI: the loader calls _DriverEntry@8. Requiring
@@ -134,9 +136,14 @@ function(zatac97_add_kernel_driver name)
     "LINKER:--image-base,0x10000"
     "LINKER:--file-alignment,0x200" "LINKER:--section-alignment,0x1000"
     "LINKER:--gc-sections"
+    # What the mingw linker would otherwise patch silently needs a runtime or
+    # is a bug: data imported without dllimport (pseudo-relocations no kernel
+    # applies), and a cdecl reference bound to a stdcall definition.
+    "LINKER:--disable-auto-import" "LINKER:--disable-runtime-pseudo-reloc"
+    "LINKER:--disable-stdcall-fixup"
     # No symbols or debug sections in the shipped image; the map keeps the layout.
     "LINKER:--strip-all"
-    "LINKER:-T,${CMAKE_CURRENT_FUNCTION_LIST_DIR}/kernel/discard.ld"
+    "LINKER:-T,${discard}"
     "LINKER:--no-insert-timestamp"
     "LINKER:-Map,${map}")
   target_link_libraries(${name} PRIVATE
@@ -152,8 +159,6 @@ function(zatac97_add_kernel_driver name)
     VERBATIM)
 
   set_property(GLOBAL PROPERTY ZATAC97_KERNEL_MAP "${map}")
-  set_property(GLOBAL PROPERTY ZATAC97_KERNEL_DRIVER_LIB "$<TARGET_FILE:${name}_driver>")
-  set_property(GLOBAL PROPERTY ZATAC97_KERNEL_PORTCLS_LIB "${portcls_lib}")
 endfunction()
 
 # zatac97_add_inf(<target> ROOT <dir> VENDOR_ID <id> DEVICE_ID <id> OUTPUT <file>)
