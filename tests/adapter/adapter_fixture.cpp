@@ -214,6 +214,9 @@ void AdapterTest::RaiseChannelEvents(int channel, std::uint8_t events, bool rais
   const std::uint32_t table = config_.dmaArenaBase + config_.dmaArenaBytes - 0x1000;
   // A finished FLAG entry goes on: a long second entry keeps the channel busy without a further event.
   const std::uint32_t first = (events & 1 ? 0x40000000u : 0u) | (events & 2 ? 0x80000000u : 0u);
+  // A channel still busy from an earlier call would only queue the start: stop it first.
+  m.PortWrite(block + 0x01, 1, 0x40);
+  m.GetClock().Advance(10 * sim::kTicksPerMicrosecond);
   m.Memory().Write32(table + 0, table + 0x100);
   m.Memory().Write32(table + 4, first);
   m.Memory().Write32(table + 8, table + 0x100);
