@@ -39,8 +39,10 @@ set(ZATAC97_KERNEL_COMPILE_OPTIONS
   # No stack probe helper: ntoskrnl exports none, and a kernel frame of a
   # page or more is a bug anyway.
   -mno-stack-arg-probe
-  # Kernel code of this era relies on the DDK's type punning of GUIDs.
-  -fno-strict-aliasing
+  # Kernel code of this era relies on the DDK's type punning of GUIDs, and
+  # indexes the one-element trailing arrays of resource and requirement lists
+  # past their declared bound.
+  -fno-strict-aliasing -fno-aggressive-loop-optimizations
   -fno-omit-frame-pointer -ffunction-sections -fdata-sections)
 
 # Windows 2000 and later: the DDK headers then declare what that kernel has.
