@@ -19,6 +19,9 @@ namespace {
 // Time the device spends in each state before the next transition, so a
 // stream playing across the cycle plays (or not) in every state.
 constexpr double kDwellMilliseconds = 50.0;
+// A codec command completes a few microseconds after the driver issues it;
+// the transition's report waits this long so its last writes are in.
+constexpr double kSettleMilliseconds = 1.0;
 
 std::vector<DEVICE_POWER_STATE> ParseSequence(const std::string& text) {
   std::vector<DEVICE_POWER_STATE> states;
@@ -68,12 +71,19 @@ int RunPower(const CommonOptions& common, const PowerOptions& options) {
   std::ostringstream out;
   DEVICE_POWER_STATE current = session.Harness().PowerState();
   for (DEVICE_POWER_STATE target : sequence) {
-    if (stream) stream->Step(Milliseconds(kDwellMilliseconds)); else session.RunFor(Milliseconds(kDwellMilliseconds));
-    session.TakeTrace();
+    auto run = [&](double ms) {
+      if (stream)
+        stream->Step(Milliseconds(ms));
+      else
+        session.RunFor(Milliseconds(ms));
+    };
+    run(kDwellMilliseconds);
+    session.Collect();
     const sim::Ticks at = session.Kernel().Now();
     const NTSTATUS status = session.Harness().SetPowerState(target);
+    run(kSettleMilliseconds);
     std::vector<sim::TraceEntry> activity;
-    for (sim::TraceEntry& e : session.TakeTrace())
+    for (sim::TraceEntry& e : session.Collected())
       if (IsCodecOrLink(e)) activity.push_back(std::move(e));
     char head[160];
     std::snprintf(head, sizeof(head), "%s -> %s at %.3f ms: %s, %zu codec and link accesses\n", StateName(current).c_str(),

@@ -171,14 +171,26 @@ bool Session::RunUntil(const std::function<bool()>& done, sim::Ticks limit) {
   return held;
 }
 
-std::vector<sim::TraceEntry> Session::TakeTrace() {
+void Session::TakeTrace() {
   sim::Trace& trace = machine_->GetTrace();
   std::vector<sim::TraceEntry> entries = trace.Entries();
   for (const sim::DiagnosticMarker& marker : trace.Markers()) markers_.push_back(marker);
   trace.Clear();
   if (traceStream_.is_open())
     for (const sim::TraceEntry& entry : entries) traceStream_ << sim::Trace::Render(entry) << '\n';
-  return entries;
+  if (collecting_) collected_.insert(collected_.end(), entries.begin(), entries.end());
+}
+
+void Session::Collect() {
+  TakeTrace();
+  collecting_ = true;
+  collected_.clear();
+}
+
+std::vector<sim::TraceEntry> Session::Collected() {
+  TakeTrace();
+  collecting_ = false;
+  return std::move(collected_);
 }
 
 const std::vector<sim::DiagnosticMarker>& Session::Markers() {

@@ -59,8 +59,12 @@ class Session {
   void RunFor(sim::Ticks ticks);
   bool RunUntil(const std::function<bool()>& done, sim::Ticks limit);
 
-  // Every trace entry recorded since the last call (also written to --trace).
-  std::vector<sim::TraceEntry> TakeTrace();
+  // Moves the entries recorded so far out of the machine's trace, into the
+  // --trace file and, while collecting, into the collection.
+  void TakeTrace();
+  // Collects every trace entry from now until Collected() is called.
+  void Collect();
+  std::vector<sim::TraceEntry> Collected();
   // Diagnostic markers seen so far in the run.
   const std::vector<sim::DiagnosticMarker>& Markers();
 
@@ -84,6 +88,8 @@ class Session {
   std::unique_ptr<OutputFile> traceFile_;
   std::ofstream traceStream_;
   std::vector<sim::DiagnosticMarker> markers_;
+  bool collecting_ = false;
+  std::vector<sim::TraceEntry> collected_;
   bool started_ = false;
   bool finished_ = false;
 };

@@ -178,8 +178,20 @@ void WaveStream::TopUp() {
   }
 }
 
+void WaveStream::NoteUnderruns() {
+  if (capture_ || drained_) return;
+  const std::uint64_t played = session_.Machine().GetCodec().Dac().Bytes().size() - dacAtStart_;
+  if (played >= total_) {
+    drained_ = true;
+    return;
+  }
+  underruns_ = session_.Machine().GetController().Playback().GetUnderruns();
+}
+
 void WaveStream::Run() {
   interruptsAtStart_ = session_.Kernel().InterruptsDelivered();
+  dacAtStart_ = session_.Machine().GetCodec().Dac().Bytes().size();
+  underrunsAtStart_ = underruns_ = session_.Machine().GetController().Playback().GetUnderruns();
   TopUp();
   Check(pin_->SetState(KSSTATE_RUN), "moving the stream to the run state");
   running_ = true;
@@ -190,6 +202,7 @@ void WaveStream::Step(sim::Ticks ticks) {
   const sim::Ticks slice = Milliseconds(kStepMilliseconds);
   for (sim::Ticks done = 0; done < ticks; done += slice) {
     session_.RunFor(std::min(slice, ticks - done));
+    NoteUnderruns();
     TopUp();
   }
 }
@@ -231,10 +244,9 @@ StreamReport WaveStream::Stop() {
   }
   report.interrupts = session_.Kernel().InterruptsDelivered() - interruptsAtStart_;
   report.serviceCalls = counter_->runs;
-  const sim::SgdChannel::Underruns underruns = capture_ ? session_.Machine().GetController().Capture().GetUnderruns()
-                                                        : session_.Machine().GetController().Playback().GetUnderruns();
-  report.underruns = underruns.episodes;
-  report.framesMissed = underruns.framesMissed;
+  NoteUnderruns();
+  report.underruns = underruns_.episodes - underrunsAtStart_.episodes;
+  report.framesMissed = underruns_.framesMissed - underrunsAtStart_.framesMissed;
   if (pin_->ServiceGroup()) pin_->ServiceGroup()->RemoveMember(counter_.get());
   Check(pin_->SetState(KSSTATE_STOP), "stopping the stream");
   pin_->Close();

@@ -84,6 +84,7 @@ class WaveStream {
  private:
   class ServiceCounter;
   void TopUp();
+  void NoteUnderruns();
   void Check(NTSTATUS status, const std::string& what);
 
   Session& session_;
@@ -98,6 +99,12 @@ class WaveStream {
   std::deque<std::uint64_t> outstanding_;  // buffer ids not yet handed back
   std::uint64_t buffers_ = 0;
   std::uint64_t interruptsAtStart_ = 0;
+  // Underruns count only while client data is still to come: the channel
+  // stopping at the end of the last block is the end of the stream.
+  std::uint64_t dacAtStart_ = 0;
+  sim::SgdChannel::Underruns underrunsAtStart_;
+  sim::SgdChannel::Underruns underruns_;
+  bool drained_ = false;
   bool running_ = false;
   bool stopped_ = false;
 };

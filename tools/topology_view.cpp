@@ -1,5 +1,6 @@
 #include "tools/topology_view.h"
 
+#include <algorithm>
 #include <sstream>
 
 #include "topology/names.h"
@@ -10,6 +11,11 @@ namespace {
 
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string Padded(std::string text, std::size_t width) {
+  text.resize(std::max(width, text.size() + 1), ' ');
   return text;
 }
 
@@ -100,7 +106,8 @@ std::string RenderTopologyText(const std::vector<FilterView>& filters, const std
     out << "  Pins:\n";
     for (ULONG p = 0; p < graph.PinCount(); ++p) {
       const PCPIN_DESCRIPTOR& pin = graph.Pin(p);
-      out << "    " << p << "\t" << FlowText(pin) << "\t" << CommunicationText(pin) << "\t" << graph.PinName(p);
+      out << "    " << Padded(std::to_string(p), 3) << Padded(FlowText(pin), 5) << Padded(CommunicationText(pin), 8)
+          << graph.PinName(p);
       const std::string ranges = DescribeDataRanges(pin);
       if (!ranges.empty() && ranges != "analog") out << "  [" << ranges << "]";
       if (pin.MaxFilterInstanceCount != 0) out << "  (at most " << pin.MaxFilterInstanceCount << " stream)";
@@ -109,7 +116,7 @@ std::string RenderTopologyText(const std::vector<FilterView>& filters, const std
     out << "  Nodes:\n";
     for (ULONG n = 0; n < graph.NodeCount(); ++n) {
       const PCNODE_DESCRIPTOR& node = graph.Node(n);
-      out << "    " << n << "\t" << NodeTypeText(node) << "\t" << graph.NodeName(n)
+      out << "    " << Padded(std::to_string(n), 3) << Padded(NodeTypeText(node), 13) << graph.NodeName(n)
           << (node.AutomationTable ? "" : "  (no controls)") << "\n";
     }
     out << "  Connections:\n";
@@ -149,10 +156,10 @@ std::string RenderTopologyDot(const std::vector<FilterView>& filters, const std:
         << "    style=rounded;\n";
     for (ULONG p = 0; p < graph.PinCount(); ++p) {
       const PCPIN_DESCRIPTOR& pin = graph.Pin(p);
-      const bool input = pin.KsPinDescriptor.DataFlow == KSPIN_DATAFLOW_IN;
-      out << "    " << DotId(filter.name, "pin", p) << " [shape=" << (input ? "rarrow" : "larrow")
-          << ", style=filled, fillcolor=\"" << (CommunicationText(pin) == "stream" ? "#f3d9a4" : "#dde6f3")
-          << "\", label=\"pin " << p << "\\n" << DotEscape(graph.PinName(p)) << "\"];\n";
+      // Signal flows left to right, in at input pins and out at output pins alike.
+      out << "    " << DotId(filter.name, "pin", p) << " [shape=rarrow, style=filled, fillcolor=\"" << (CommunicationText(pin) == "stream" ? "#f3d9a4" : "#dde6f3")
+          << "\", label=\"pin " << p << (pin.KsPinDescriptor.DataFlow == KSPIN_DATAFLOW_IN ? " in" : " out")
+          << "\\n" << DotEscape(graph.PinName(p)) << "\"];\n";
     }
     for (ULONG n = 0; n < graph.NodeCount(); ++n) {
       const PCNODE_DESCRIPTOR& node = graph.Node(n);
