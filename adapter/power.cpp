@@ -14,10 +14,13 @@ STDMETHODIMP_(void) CAdapterCommon::PowerChangeState(POWER_STATE NewState)
 {
     PAGED_CODE();
 
-    DEVICE_POWER_STATE state = NewState.DeviceState;
-    if (state == PowerState)
+    /* The framework may hand any 32-bit value: look at it as a number before trusting it as a state. */
+    ULONG requested;
+    RtlCopyMemory(&requested, &NewState, sizeof(requested));
+    if (requested < (ULONG)PowerDeviceD0 || requested > (ULONG)PowerDeviceD3)
         return;
-    if (state < PowerDeviceD0 || state > PowerDeviceD3)
+    DEVICE_POWER_STATE state = (DEVICE_POWER_STATE)requested;
+    if (state == PowerState)
         return;
 
     /* The D1 step writes the link status into the Powerdown low byte; entered at D1 that is 0. */

@@ -101,7 +101,10 @@ class StandInWave final : public StandInBase<IMiniportWavePci> {
     for (int i = 0; i < 2; ++i) {
       status = PcNewServiceGroup(&groups_[i], nullptr);
       if (!NT_SUCCESS(status)) return status;
-      groups_[i]->AddMember(new RecordingSink(&CurrentStandIns().notified, i));
+      auto* sink = new RecordingSink(&CurrentStandIns().notified, i);
+      status = groups_[i]->AddMember(sink);
+      sink->Release();  // the group holds its own reference
+      if (!NT_SUCCESS(status)) return status;
     }
     adapter_->SetWaveServiceGroups(groups_);
     CurrentStandIns().serviceGroups = groups_;

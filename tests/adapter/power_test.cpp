@@ -2,6 +2,8 @@
 // and the Powerdown register on every change.
 #include "adapter_fixture.h"
 
+#include <cstring>
+
 namespace adaptertest {
 namespace {
 
@@ -36,8 +38,12 @@ class PowerTest : public AdapterTest {
 
 TEST_F(PowerTest, TheCurrentStateAndUnknownStatesChangeNothing) {
   ASSERT_EQ(StartWithStandIns(), STATUS_SUCCESS);
-  for (int s : {1, 0, 5, 0x7FFFFFFF}) {
-    Change(Adapter(), static_cast<DEVICE_POWER_STATE>(s));
+  for (ULONG s : {1u, 0u, 5u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
+    POWER_STATE raw;
+    std::memcpy(&raw, &s, sizeof s);  // any 32-bit value the framework might pass
+    Settle();
+    ClearTrace();
+    Adapter()->PowerChangeState(raw);
     EXPECT_TRUE(Machine().GetTrace().Entries().empty()) << s;
     EXPECT_EQ(Adapter()->GetPowerState(), PowerDeviceD0);
   }

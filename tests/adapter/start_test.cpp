@@ -9,6 +9,9 @@
 namespace adaptertest {
 namespace {
 
+// The descriptors are packed: read the 64-bit start by value.
+std::uint64_t PortStart(const CM_PARTIAL_RESOURCE_DESCRIPTOR& d) { return static_cast<std::uint64_t>(d.u.Port.Start.QuadPart); }
+
 struct MidiCase {
   const char* name;
   std::uint8_t revision;
@@ -64,10 +67,10 @@ TEST_P(MidiConfigurationTest, StartInstallsSplitsAndWires) {
   const auto topology = Harness().Subdevice(L"Topology")->translated;
   ASSERT_EQ(topology.size(), 1u);
   EXPECT_EQ(topology[0].Type, CmResourceTypePort);
-  EXPECT_EQ(topology[0].u.Port.Start.QuadPart, config_.ioBase);
+  EXPECT_EQ(PortStart(topology[0]), config_.ioBase);
   const auto wave = Harness().Subdevice(L"Wave")->translated;
   ASSERT_EQ(wave.size(), 2u);
-  EXPECT_EQ(wave[0].u.Port.Start.QuadPart, config_.ioBase);
+  EXPECT_EQ(PortStart(wave[0]), config_.ioBase);
   EXPECT_EQ(wave[1].Type, CmResourceTypeInterrupt);
   if (GetParam().midi) {
     // Port 1 on an older chip (the range the driver added), port 2 on a newer one (the bus's own).
@@ -75,7 +78,7 @@ TEST_P(MidiConfigurationTest, StartInstallsSplitsAndWires) {
     ASSERT_EQ(uart.size(), 2u);
     EXPECT_EQ(uart[0].Type, CmResourceTypeInterrupt);
     EXPECT_EQ(uart[1].Type, CmResourceTypePort);
-    EXPECT_EQ(uart[1].u.Port.Start.QuadPart, MidiBase());
+    EXPECT_EQ(PortStart(uart[1]), MidiBase());
   }
 
   const std::vector<host::PhysicalConnectionInfo> wiring = {{L"Topology", 11, L"Wave", 1},
