@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +16,42 @@
 namespace tool {
 
 namespace fs = std::filesystem;
+
+namespace {
+
+// Temporary files still open, so an interrupted run (Ctrl-C, a kill) can
+// remove them on its way out. Plain arrays: the signal handler may only use
+// what is async-signal-safe.
+constexpr int kSlots = 16;
+char pending[kSlots][4096];
+volatile sig_atomic_t handlerInstalled = 0;
+
+void RemovePendingAndExit(int signal) {
+  for (auto& slot : pending)
+    if (slot[0]) unlink(slot);
+  std::signal(signal, SIG_DFL);
+  std::raise(signal);
+}
+
+void Remember(const std::string& path) {
+  if (!handlerInstalled) {
+    handlerInstalled = 1;
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, RemovePendingAndExit);
+  }
+  if (path.size() >= sizeof(pending[0])) return;
+  for (auto& slot : pending) {
+    if (slot[0]) continue;
+    std::memcpy(slot, path.c_str(), path.size() + 1);
+    return;
+  }
+}
+
+void Forget(const std::string& path) {
+  for (auto& slot : pending)
+    if (slot[0] && path == slot) slot[0] = '\0';
+}
+
+}  // namespace
 
 OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
   if (path_.empty()) throw ToolError("an output file name is empty");
@@ -33,10 +70,12 @@ OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
   fchmod(fd, 0666 & ~mask);
   close(fd);
   temp_ = buffer.data();
+  Remember(temp_);
 }
 
 OutputFile::~OutputFile() {
   if (!committed_ && !temp_.empty()) unlink(temp_.c_str());
+  Forget(temp_);
 }
 
 void OutputFile::WriteText(const std::string& text) {
@@ -57,6 +96,7 @@ void OutputFile::Commit() {
   if (rename(temp_.c_str(), path_.c_str()) != 0)
     throw ToolError("cannot write '" + path_ + "': " + std::strerror(errno));
   committed_ = true;
+  Forget(temp_);
 }
 
 }  // namespace tool

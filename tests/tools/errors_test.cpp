@@ -92,6 +92,14 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"UnknownCommand", {"dance"}, "dance", 2}),
     [](const ::testing::TestParamInfo<ErrorCase>& info) { return info.param.name; });
 
+TEST_F(ToolTest, HelpNamesEveryCommandAndExitsCleanly) {
+  const ToolRun run = Tool({"--help"});
+  EXPECT_EQ(run.status, 0);
+  for (const char* command : {"play", "record", "mixer", "topology", "power", "--registry", "--trace"})
+    EXPECT_THAT(run.out, HasSubstr(command));
+  EXPECT_FALSE(std::filesystem::exists(Path("registry.reg")));
+}
+
 TEST_F(ToolTest, AMalformedRegistryFileIsRefusedAndNeverOverwritten) {
   const std::string garbage = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\X]\r\n\"A\"=dword:zz\r\n";
   WriteText(Path("registry.reg"), garbage);

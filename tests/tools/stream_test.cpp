@@ -93,6 +93,24 @@ TEST_F(ToolTest, PlaySummaryCountsTheStreamsWork) {
   EXPECT_THAT(run.out, HasSubstr("final position 19200 bytes"));
 }
 
+TEST_F(ToolTest, LateServiceShowsAsUnderrunsInTheSummary) {
+  Wav in;
+  in.data = NoiseBytes(48000 * 4 / 5, 9);  // 200 ms
+  WriteFile(Path("in.wav"), WavBytes(in));
+  const ToolRun onTime = Tool({"play", "in.wav", "--latency", "2"});
+  ASSERT_EQ(onTime.status, 0) << onTime.err;
+  EXPECT_THAT(onTime.out, HasSubstr("underruns 0,"));
+  // Blocks are 10 ms long: a service that comes 20 ms late lets the DAC run dry.
+  const ToolRun late = Tool({"play", "in.wav", "--latency", "20", "--out", "dac.wav"});
+  ASSERT_EQ(late.status, 0) << late.err;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(late.out, m, std::regex("underruns (\\d+) \\((\\d+) frames missed\\)"))) << late.out;
+  EXPECT_GT(std::stoi(m[1]), 0);
+  EXPECT_GT(std::stoi(m[2]), 0);
+  // A late service delays the data; it loses none of it.
+  EXPECT_TRUE(ReadWav(Path("dac.wav")).data == in.data);
+}
+
 struct RecordCase {
   std::uint32_t rate;
   std::uint16_t bits, channels;
