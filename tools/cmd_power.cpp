@@ -102,7 +102,7 @@ int RunPower(const CommonOptions& common, const PowerOptions& options) {
 
   std::string streamText;
   if (stream) {
-    stream->RunToEnd();
+    stream->RunToEnd("playing");
     const StreamReport report = stream->Stop();
     stream.reset();
     const std::vector<std::uint8_t>& dac = session.Machine().GetCodec().Dac().Bytes();

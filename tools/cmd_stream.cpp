@@ -8,7 +8,6 @@
 #include "tools/commands.h"
 #include "tools/errors.h"
 #include "tools/output_file.h"
-#include "tools/progress.h"
 #include "tools/report.h"
 #include "tools/session.h"
 #include "tools/stream_client.h"
@@ -19,8 +18,6 @@ namespace tool {
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-// Slice of virtual time between progress updates.
-constexpr double kProgressSliceMs = 20.0;
 
 // The default job's signal: a tone with a little seeded noise on the left,
 // a rising chirp on the right, so that a dropped, repeated or swapped byte
@@ -42,22 +39,6 @@ std::vector<std::uint8_t> TestSignal(std::uint64_t seed, std::uint32_t rate, std
     }
   }
   return bytes;
-}
-
-// Runs a started stream to its end with a progress bar for long runs.
-void RunWithProgress(Session& session, WaveStream& stream, const char* label) {
-  Progress progress(label, stream.Duration());
-  const sim::Ticks start = session.Kernel().Now();
-  const sim::Ticks limit = stream.Duration() * 2 + sim::kTicksPerSecond;
-  while (!stream.Done()) {
-    const sim::Ticks elapsed = session.Kernel().Now() - start;
-    if (elapsed > limit)
-      throw DriverFault(std::string("the stream stalled: ") + std::to_string(stream.BytesReleased()) +
-                        " bytes handed back after " + std::to_string(elapsed / sim::kTicksPerMillisecond) + " ms");
-    stream.Step(Milliseconds(kProgressSliceMs));
-    progress.Update(session.Kernel().Now() - start);
-  }
-  progress.Finish();
 }
 
 std::string Seconds(std::uint64_t frames, std::uint32_t rate) {
@@ -85,7 +66,7 @@ int RunDefault(const CommonOptions& common) {
     WaveStream play(session, false, format, common.bufferBytes);
     play.SetPlayback(signal);
     play.Run();
-    RunWithProgress(session, play, "playing");
+    play.RunToEnd("playing");
     play.Stop();
     playVerdict = FirstDifference(signal, DacBytes(session));
   }
@@ -96,7 +77,7 @@ int RunDefault(const CommonOptions& common) {
     WaveStream record(session, true, format, common.bufferBytes);
     record.SetCaptureBytes(signal.size());
     record.Run();
-    RunWithProgress(session, record, "recording");
+    record.RunToEnd("recording");
     record.Stop();
     recorded = record.Captured();
   }
@@ -133,7 +114,7 @@ int RunPlay(const CommonOptions& common, const PlayOptions& options) {
     WaveStream stream(session, false, format, common.bufferBytes);
     stream.SetPlayback(wav.bytes);
     stream.Run();
-    RunWithProgress(session, stream, "playing");
+    stream.RunToEnd("playing");
     report = stream.Stop();
   }
   const std::vector<std::uint8_t> dac = DacBytes(session);
@@ -234,7 +215,7 @@ int RunRecord(const CommonOptions& common, const RecordOptions& options) {
     }
     stream.SetCaptureBytes(frames * format.FrameBytes());
     stream.Run();
-    RunWithProgress(session, stream, "recording");
+    stream.RunToEnd("recording");
     report = stream.Stop();
     recorded = stream.Captured();
   }

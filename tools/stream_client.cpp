@@ -6,6 +6,7 @@
 
 #include "host/wavepci.h"
 #include "tools/errors.h"
+#include "tools/progress.h"
 #include "tools/wav.h"
 
 namespace tool {
@@ -18,6 +19,8 @@ constexpr std::size_t kMinBuffersAhead = 3;
 constexpr double kMillisecondsAhead = 60.0;
 // The slice of virtual time between two looks at the client's buffers.
 constexpr double kStepMilliseconds = 2.0;
+// Slice of virtual time between two updates of the progress bar.
+constexpr double kProgressSliceMilliseconds = 20.0;
 
 std::string JoinAlternatives(const std::vector<std::string>& items) {
   std::string out;
@@ -218,17 +221,18 @@ sim::Ticks WaveStream::Duration() const {
 
 std::uint64_t WaveStream::BytesReleased() const { return pin_ ? pin_->BytesReleased() : 0; }
 
-void WaveStream::RunToEnd() {
+void WaveStream::RunToEnd(const char* label) {
   // The data lasts Duration(); a stream that needs far longer has stalled.
   const sim::Ticks limit = Duration() * 2 + sim::kTicksPerSecond;
   const sim::Ticks start = session_.Kernel().Now();
-  const sim::Ticks slice = Milliseconds(kStepMilliseconds);
+  Progress progress(label, Duration());
   while (!Done()) {
-    if (session_.Kernel().Now() - start > limit)
+    const sim::Ticks elapsed = session_.Kernel().Now() - start;
+    if (elapsed > limit)
       throw DriverFault("the stream stalled: " + std::to_string(BytesReleased()) + " of " + std::to_string(total_) +
-                        " bytes handed back after " +
-                        std::to_string((session_.Kernel().Now() - start) / sim::kTicksPerMillisecond) + " ms");
-    Step(slice);
+                        " bytes handed back after " + std::to_string(elapsed / sim::kTicksPerMillisecond) + " ms");
+    Step(Milliseconds(kProgressSliceMilliseconds));
+    progress.Update(session_.Kernel().Now() - start);
   }
 }
 

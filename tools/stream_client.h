@@ -72,8 +72,9 @@ class WaveStream {
   void Step(sim::Ticks ticks);
   // Every buffer was handed back by the driver.
   bool Done() const;
-  // Runs until Done(), or throws a driver fault when the stream stalls.
-  void RunToEnd();
+  // Runs until Done(), or throws a driver fault when the stream stalls; a
+  // run longer than a second shows `label` with a progress bar.
+  void RunToEnd(const char* label);
   // Reads the position, takes the stream down to KSSTATE_STOP and closes it.
   StreamReport Stop();
 
