@@ -9,6 +9,14 @@
 namespace adaptertest {
 namespace {
 
+// The descriptors run past the list's declared one-element array: address
+// them from the list's bytes, as the bus and the framework do.
+const IO_RESOURCE_DESCRIPTOR* Descriptor(const IO_RESOURCE_REQUIREMENTS_LIST* list, std::size_t index) {
+  const auto* first = reinterpret_cast<const unsigned char*>(list) + offsetof(IO_RESOURCE_REQUIREMENTS_LIST, List) +
+                      offsetof(IO_RESOURCE_LIST, Descriptors);
+  return reinterpret_cast<const IO_RESOURCE_DESCRIPTOR*>(first) + index;
+}
+
 using Descriptors = std::vector<sim::RequirementDescriptor>;
 
 // The bus's own list: group 1 (0-2), group 2 (3-5), interrupt (6).
@@ -93,8 +101,9 @@ TEST_F(AdapterTest, TheRewriteFunctionNeverChangesTheListItWasGiven) {
   PIO_RESOURCE_REQUIREMENTS_LIST rewritten = nullptr;
   ASSERT_EQ(AddMidiPortRequirement(list, 0x330, &rewritten), STATUS_SUCCESS);
   EXPECT_EQ(0, std::memcmp(list, before.data(), bytes));
-  EXPECT_EQ(rewritten->List[0].Descriptors[7 - 3].u.Port.MinimumAddress.QuadPart, 0x330);
-  EXPECT_EQ(rewritten->List[0].Descriptors[7 - 3].u.Port.MaximumAddress.QuadPart, 0x333);
+  const IO_RESOURCE_DESCRIPTOR* moved = Descriptor(rewritten, 7 - 3);
+  EXPECT_EQ(moved->u.Port.MinimumAddress.QuadPart, 0x330);
+  EXPECT_EQ(moved->u.Port.MaximumAddress.QuadPart, 0x333);
   ExFreePool(rewritten);
 
   EXPECT_EQ(AddMidiPortRequirement(nullptr, 0x330, &rewritten), STATUS_NOT_SUPPORTED);
@@ -113,7 +122,7 @@ TEST_F(AdapterTest, NewerChipsPassTheFilterRequestThrough) {
   ASSERT_EQ(Harness().FilterResourceRequirements(), STATUS_SUCCESS);
   const auto* result = reinterpret_cast<const IO_RESOURCE_REQUIREMENTS_LIST*>(Harness().FilteredRequirements().data());
   EXPECT_EQ(result->List[0].Count, 10u) << "the bus's own three groups and the interrupt";
-  EXPECT_EQ(result->List[0].Descriptors[9].Type, CmResourceTypeInterrupt);
+  EXPECT_EQ(Descriptor(result, 9)->Type, CmResourceTypeInterrupt);
 }
 
 }  // namespace
