@@ -20,7 +20,7 @@ struct CommonOptions {
   std::optional<unsigned> revision;     // the controller's PCI revision
   std::string midi = "0x330";           // off, or the MPU-401 base the MIDI port is set to
   double latencyMs = 0.0;               // from Notify to the stream's Service
-  std::uint32_t bufferBytes = 0;        // client buffer size; 0: 10 ms of the stream's format
+  std::uint32_t bufferBytes = 0;        // client buffer size; 0: the stream's allocator framing
   std::string traceFile;                // empty: no trace
   std::uint64_t seed = 1;               // for the machine's noise and anything random
   std::string registryFile;             // empty: the per-user default

@@ -112,6 +112,43 @@ class WaveStream::ServiceCounter final : public IServiceSink {
 
 // ---- WaveStream ------------------------------------------------------------------
 
+namespace {
+
+// The framework offers the miniport the intersection of the client's range
+// with each of the pin's ranges in turn; STATUS_NOT_IMPLEMENTED leaves it to
+// the framework's own, which AcceptedFormats has made. A miniport that does
+// intersect must come back with the format asked for.
+void AskMiniportToIntersect(PMINIPORT miniport, ULONG pin, const sim::PcmFormat& format) {
+  PPCFILTER_DESCRIPTOR description = nullptr;
+  if (!NT_SUCCESS(miniport->GetDescription(&description)) || !description) return;
+  const KSPIN_DESCRIPTOR& ks = description->Pins[pin].KsPinDescriptor;
+  KSDATARANGE_AUDIO client{};
+  client.DataRange.FormatSize = sizeof(client);
+  client.DataRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
+  client.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+  client.DataRange.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
+  client.MaximumChannels = format.channels;
+  client.MinimumBitsPerSample = client.MaximumBitsPerSample = format.bits;
+  client.MinimumSampleFrequency = client.MaximumSampleFrequency = format.rate;
+  NTSTATUS last = STATUS_NOT_IMPLEMENTED;
+  for (ULONG i = 0; i < ks.DataRangesCount && ks.DataRanges; ++i) {
+    if (!ks.DataRanges[i]) continue;
+    KSDATAFORMAT_WAVEFORMATEX result{};
+    ULONG length = 0;
+    last = miniport->DataRangeIntersection(pin, &client.DataRange, ks.DataRanges[i], sizeof(result), &result, &length);
+    if (last == STATUS_NOT_IMPLEMENTED) return;
+    if (!NT_SUCCESS(last)) continue;  // no match with this range
+    const WAVEFORMATEX& wave = result.WaveFormatEx;
+    if (length >= sizeof(result) && wave.nSamplesPerSec == format.rate && wave.nChannels == format.channels &&
+        wave.wBitsPerSample == format.bits)
+      return;
+    throw ToolError("the driver's data-range intersection turned " + DescribePcm(format) + " into another format");
+  }
+  throw ToolError("the driver's data-range intersection refused " + DescribePcm(format) + ": " + StatusText(last));
+}
+
+}  // namespace
+
 WaveStream::WaveStream(Session& session, bool capture, const sim::PcmFormat& format, std::uint32_t bufferBytes)
     : session_(session), capture_(capture), format_(format), counter_(std::make_unique<ServiceCounter>()) {
   const ULONG pinId = capture ? kCapturePin : kRenderPin;
@@ -122,8 +159,7 @@ WaveStream::WaveStream(Session& session, bool capture, const sim::PcmFormat& for
     throw ToolError("the device does not accept " + DescribePcm(format) + " for " + direction +
                     "; it accepts " + accepted.Describe());
 
-  // 10 ms of audio by default: what the system mixer hands a WavePci pin.
-  bufferBytes_ = bufferBytes ? bufferBytes : std::max<std::uint32_t>(format.ByteRate() / 100, format.FrameBytes());
+  AskMiniportToIntersect(miniport, pinId, format);
 
   PPORTWAVEPCI port = nullptr;
   PMINIPORTWAVEPCI wave = nullptr;
@@ -141,6 +177,15 @@ WaveStream::WaveStream(Session& session, bool capture, const sim::PcmFormat& for
     throw ToolError("the driver refused a " + direction + " stream of " + DescribePcm(format) + ": " +
                     StatusText(status) + "; the device accepts " + accepted.Describe());
   if (pin_->ServiceGroup()) pin_->ServiceGroup()->AddMember(counter_.get());
+  // The framework sizes its buffers by the pin's allocator framing unless told otherwise.
+  bufferBytes_ = bufferBytes;
+  if (!bufferBytes_) {
+    KSALLOCATOR_FRAMING framing{};
+    if (NT_SUCCESS(pin_->Stream()->GetAllocatorFraming(&framing)) && framing.FrameSize > 0)
+      bufferBytes_ = framing.FrameSize;
+    else
+      bufferBytes_ = std::max<std::uint32_t>(format.ByteRate() / 100, format.FrameBytes());
+  }
   session_.CheckViolations("stream creation");
 }
 
