@@ -298,12 +298,13 @@ StreamReport WaveStream::Stop() {
   report.framesMissed = underruns_.framesMissed - underrunsAtStart_.framesMissed;
   if (pin_->ServiceGroup()) pin_->ServiceGroup()->RemoveMember(counter_.get());
   Check(pin_->SetState(KSSTATE_STOP), "stopping the stream");
+  if (capture_) captured_ = pin_->CapturedBytes();
   pin_->Close();
   stopped_ = true;
   session_.CheckViolations("the end of the stream");
   return report;
 }
 
-const std::vector<std::uint8_t>& WaveStream::Captured() const { return pin_->CapturedBytes(); }
+const std::vector<std::uint8_t>& WaveStream::Captured() const { return captured_; }
 
 }  // namespace tool

@@ -78,6 +78,7 @@ class WaveStream {
   // Reads the position, takes the stream down to KSSTATE_STOP and closes it.
   StreamReport Stop();
 
+  // Capture: what the stream handed back, in stream order (after Stop).
   const std::vector<std::uint8_t>& Captured() const;
   sim::Ticks Duration() const;  // virtual time the client's data lasts
   std::uint64_t BytesReleased() const;
@@ -95,6 +96,7 @@ class WaveStream {
   host::WavePciPin* pin_ = nullptr;
   std::unique_ptr<ServiceCounter> counter_;
   std::vector<std::uint8_t> playback_;
+  std::vector<std::uint8_t> captured_;
   std::uint64_t total_ = 0;     // bytes the client will move
   std::uint64_t queued_ = 0;    // bytes queued so far
   std::deque<std::uint64_t> outstanding_;  // buffer ids not yet handed back
