@@ -118,14 +118,21 @@ void Session::Start() {
   CheckViolations("device start");
 }
 
-void Session::ReleaseDevice() {
-  if (!harness_) return;
-  if (harness_->Started()) harness_->StopDevice();
-  harness_->RemoveDevice();
+std::string Session::ReleaseDevice() {
+  if (!harness_) return "";
+  std::string problem;
+  if (harness_->Started()) {
+    const NTSTATUS status = harness_->StopDevice();
+    if (!NT_SUCCESS(status)) problem = "stopping the device failed: " + StatusText(status) + " " + harness_->LastError();
+  }
+  const NTSTATUS status = harness_->RemoveDevice();
+  if (!NT_SUCCESS(status) && problem.empty())
+    problem = "removing the device failed: " + StatusText(status) + " " + harness_->LastError();
+  return problem;
 }
 
 void Session::Finish() {
-  ReleaseDevice();
+  const std::string problem = ReleaseDevice();
   harness_.reset();
   kernel_->Teardown();
   TakeTrace();
@@ -136,6 +143,7 @@ void Session::Finish() {
     traceFile_->Commit();
   }
   CheckViolations("the run");
+  if (!problem.empty()) throw DriverFault(problem);
   SaveRegistry();
   kernel_.reset();
 }

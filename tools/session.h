@@ -76,7 +76,8 @@ class Session {
  private:
   void LoadRegistry();
   void SaveRegistry();
-  void ReleaseDevice();
+  // Stop and removal; says what went wrong, if anything.
+  std::string ReleaseDevice();
 
   CommonOptions options_;
   std::string registryPath_;
