@@ -204,24 +204,27 @@ class Neighbourhood {
 
 }  // namespace
 
-std::string Mixer::UniqueName(ULONG node, ControlKind kind) const {
-  const PCFILTER_DESCRIPTOR& d = dispatcher_->Description();
+std::string ControlName(const PCFILTER_DESCRIPTOR& d, ULONG node) {
+  if (node >= d.NodeCount) return "Node " + std::to_string(node);
   const host::FilterGraph graph(d, &DisplayNames());
-  const Neighbourhood around(d);
   if (d.Nodes[node].Name) return graph.NodeName(node);
+  bool known = false;
+  const ControlKind kind = d.Nodes[node].Type ? KindOf(*d.Nodes[node].Type, &known) : ControlKind::Volume;
+  const std::string word = known ? KindWord(kind) : graph.NodeName(node);
   // An unnamed control is named after where its signal comes from, as a
   // mixer client labels a line by its connector.
+  const Neighbourhood around(d);
   const std::set<ULONG> pins = around.SourcePins(node);
   if (pins.size() == 1) {
     const bool recording = around.FeedsNodeOfType(node, KSNODETYPE_MUX);
-    return graph.PinName(*pins.begin()) + (recording ? " Recording " : " ") + KindWord(kind);
+    return graph.PinName(*pins.begin()) + (recording ? " Recording " : " ") + word;
   }
   if (const auto named = around.NearestNamedSource(node)) {
     std::string first = graph.NodeName(*named);
     first = first.substr(0, first.find(' '));
-    return first + " " + KindWord(kind);
+    return first + " " + word;
   }
-  return "Node " + std::to_string(node) + " " + KindWord(kind);
+  return "Node " + std::to_string(node) + " " + word;
 }
 
 std::vector<std::string> Mixer::MuxSources(ULONG node) const {
@@ -249,7 +252,7 @@ void Mixer::Probe() {
     control.node = node;
     control.kind = KindOf(*descriptor.Type, &known);
     if (!known) continue;
-    control.name = UniqueName(node, control.kind);
+    control.name = ControlName(d, node);
     control.countsSteps = descriptor.Name && (IsEqualGUIDAligned(*descriptor.Name, TOPONAME_3D_CENTER) ||
                                               IsEqualGUIDAligned(*descriptor.Name, TOPONAME_3D_DEPTH));
     // A mixer client counts channels by asking for each until one is refused.

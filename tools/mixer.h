@@ -56,7 +56,6 @@ class Mixer {
 
  private:
   void Probe();
-  std::string UniqueName(ULONG node, ControlKind kind) const;
   std::vector<std::string> MuxSources(ULONG node) const;
   std::optional<LONG> Level(const Control& control, LONG channel) const;
   bool BoolValue(const Control& control) const;
@@ -64,6 +63,11 @@ class Mixer {
   std::unique_ptr<host::PropertyDispatcher> dispatcher_;
   std::vector<Control> controls_;
 };
+
+// The name a mixer client shows for a node: its own name, or for an unnamed
+// one, the connector its signal comes from and the kind of control
+// ("Phone Line Volume", "CD Audio Recording Volume").
+std::string ControlName(const PCFILTER_DESCRIPTOR& description, ULONG node);
 
 // "-10.5 dB", "+3 dB", "0 dB" for a level in 1/65536 dB.
 std::string DecibelText(LONG level);

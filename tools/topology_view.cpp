@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "topology/names.h"
+#include "tools/mixer.h"
 
 namespace tool {
 
@@ -116,8 +117,12 @@ std::string RenderTopologyText(const std::vector<FilterView>& filters, const std
     out << "  Nodes:\n";
     for (ULONG n = 0; n < graph.NodeCount(); ++n) {
       const PCNODE_DESCRIPTOR& node = graph.Node(n);
-      out << "    " << Padded(std::to_string(n), 3) << Padded(NodeTypeText(node), 13) << graph.NodeName(n)
-          << (node.AutomationTable ? "" : "  (no controls)") << "\n";
+      out << "    " << Padded(std::to_string(n), 3) << Padded(NodeTypeText(node), 13) << graph.NodeName(n);
+      if (!node.AutomationTable)
+        out << "  (no controls)";
+      else if (!node.Name)
+        out << "  (the mixer's \"" << ControlName(*filter.description, n) << "\")";
+      out << "\n";
     }
     out << "  Connections:\n";
     for (ULONG i = 0; i < graph.ConnectionCount(); ++i) {
@@ -163,8 +168,9 @@ std::string RenderTopologyDot(const std::vector<FilterView>& filters, const std:
     }
     for (ULONG n = 0; n < graph.NodeCount(); ++n) {
       const PCNODE_DESCRIPTOR& node = graph.Node(n);
-      out << "    " << DotId(filter.name, "node", n) << " [shape=box, label=\"" << n << ": "
-          << DotEscape(graph.NodeName(n)) << "\\n(" << DotEscape(NodeTypeText(node)) << ")\"];\n";
+      const std::string name = node.Name || !node.AutomationTable ? graph.NodeName(n) : ControlName(*filter.description, n);
+      out << "    " << DotId(filter.name, "node", n) << " [shape=box, label=\"" << n << ": " << DotEscape(name)
+          << "\\n(" << DotEscape(NodeTypeText(node)) << ")\"];\n";
     }
     for (ULONG i = 0; i < graph.ConnectionCount(); ++i) {
       const PCCONNECTION_DESCRIPTOR& c = graph.Connection(i);
