@@ -30,6 +30,8 @@ void AddCommonOptions(CLI::App& app, CommonOptions& options) {
       ->check(CLI::Range(1u, 16u << 20));
   app.add_option("--trace", options.traceFile, "write a trace of every hardware access to FILE");
   app.add_option("--seed", options.seed, "seed for the noise source and anything random")->capture_default_str();
+  app.add_option("--fail-allocation", options.failAllocation,
+                 "fault injection: make the Nth pool allocation of the run fail");
   app.add_option("--registry", options.registryFile,
                  "the .reg file holding the driver's registry (default: " + DefaultRegistryPath() + ")");
 }

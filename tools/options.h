@@ -24,6 +24,7 @@ struct CommonOptions {
   std::string traceFile;                // empty: no trace
   std::uint64_t seed = 1;               // for the machine's noise and anything random
   std::string registryFile;             // empty: the per-user default
+  std::uint64_t failAllocation = 0;     // fault injection: fail the Nth pool allocation (0: none)
 };
 
 // Adds the options to `app` (and so to every subcommand that falls through to it).

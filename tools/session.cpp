@@ -58,6 +58,7 @@ Session::Session(const CommonOptions& options) : options_(options), registryPath
     violations_.push_back(violation.message);
   });
   kernel_->SetServiceLatency(Milliseconds(options_.latencyMs));
+  if (options_.failAllocation) kernel_->GetPool().FailNth(options_.failAllocation);
   LoadRegistry();
   harness_ = std::make_unique<host::DeviceHarness>(*kernel_);
 }

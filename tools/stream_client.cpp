@@ -173,9 +173,14 @@ WaveStream::WaveStream(Session& session, bool capture, const sim::PcmFormat& for
   const NTSTATUS status = host::WavePciPin::Open(port, wave, pinId, capture, ks, &pin_);
   wave->Release();
   port->Release();
-  if (!NT_SUCCESS(status))
+  // STATUS_INVALID_PARAMETER is the miniport's word for a format it does not
+  // take; anything else is the driver failing to make a stream it should.
+  if (status == STATUS_INVALID_PARAMETER)
     throw ToolError("the driver refused a " + direction + " stream of " + DescribePcm(format) + ": " +
                     StatusText(status) + "; the device accepts " + accepted.Describe());
+  if (!NT_SUCCESS(status))
+    throw DriverFault("the driver could not open a " + direction + " stream of " + DescribePcm(format) + ": " +
+                      StatusText(status));
   if (pin_->ServiceGroup()) pin_->ServiceGroup()->AddMember(counter_.get());
   // The framework sizes its buffers by the pin's allocator framing unless told otherwise.
   bufferBytes_ = bufferBytes;
