@@ -27,7 +27,7 @@ void AddCommonOptions(CLI::App& app, CommonOptions& options) {
       ->capture_default_str()
       ->check(CLI::Range(0.0, 1000.0));
   app.add_option("--buffer-bytes", options.bufferBytes, "client buffer size in bytes (default: the stream's allocator framing, 10 ms)")
-      ->check(CLI::Range(1u, 16u << 20));
+      ->check(CLI::Range(1u, 1u << 20));
   app.add_option("--trace", options.traceFile, "write a trace of every hardware access to FILE");
   app.add_option("--seed", options.seed, "seed for the noise source and anything random")->capture_default_str();
   app.add_option("--fail-allocation", options.failAllocation,

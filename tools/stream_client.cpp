@@ -17,6 +17,7 @@ namespace {
 // mixer does: at least this many buffers and this much audio.
 constexpr std::size_t kMinBuffersAhead = 3;
 constexpr double kMillisecondsAhead = 60.0;
+constexpr std::uint64_t kMaxBytesAhead = 8u << 20;
 // The slice of virtual time between two looks at the client's buffers.
 constexpr double kStepMilliseconds = 2.0;
 // Slice of virtual time between two updates of the progress bar.
@@ -214,9 +215,10 @@ void WaveStream::Check(NTSTATUS status, const std::string& what) {
 
 void WaveStream::TopUp() {
   while (!outstanding_.empty() && pin_->BufferDone(outstanding_.front())) outstanding_.pop_front();
-  const std::uint64_t ahead =
-      std::max<std::uint64_t>(kMinBuffersAhead, static_cast<std::uint64_t>(kMillisecondsAhead / 1000.0 *
-                                                                            format_.ByteRate() / bufferBytes_) + 1);
+  const std::uint64_t wanted = std::max<std::uint64_t>(
+      kMinBuffersAhead, static_cast<std::uint64_t>(kMillisecondsAhead / 1000.0 * format_.ByteRate() / bufferBytes_) + 1);
+  // Client buffers live in the machine's DMA arena; large ones are kept fewer.
+  const std::uint64_t ahead = std::max<std::uint64_t>(1, std::min(wanted, kMaxBytesAhead / bufferBytes_));
   while (queued_ < total_ && outstanding_.size() < ahead) {
     const std::uint64_t length = std::min<std::uint64_t>(bufferBytes_, total_ - queued_);
     host::WavePciPin::BufferId id;
