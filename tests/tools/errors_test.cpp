@@ -36,6 +36,11 @@ class Refusals : public ToolTest, public ::testing::WithParamInterface<ErrorCase
     three.channels = 3;
     three.data = NoiseBytes(6 * 100, 3);
     WriteFile(Path("three.wav"), WavBytes(three));
+    Wav floating = good;  // IEEE float samples
+    floating.formatTag = 3;
+    floating.bits = 32;
+    floating.data = NoiseBytes(8 * 100, 4);
+    WriteFile(Path("float.wav"), WavBytes(floating));
     WriteText(Path("notes.txt"), "these are not samples\n");
     std::filesystem::create_directory(Path("folder.wav"));
   }
@@ -77,6 +82,11 @@ INSTANTIATE_TEST_SUITE_P(
                   {"record", "--out", "o.wav", "--source", "good.wav", "--rate", "8000"},
                   "leave out --rate, --bits and --channels",
                   1},
+        ErrorCase{"RecordFloatSource",
+                  {"record", "--out", "o.wav", "--source", "float.wav"},
+                  "is 48000 Hz 32-bit float stereo; a source must be 8- or 16-bit PCM",
+                  1},
+        ErrorCase{"RecordBadTone", {"record", "--out", "o.wav", "--source", "tone:loud"}, "tone:HZ needs a frequency", 2},
         ErrorCase{"RecordIntoNowhere", {"record", "--out", "no/such/dir/o.wav"}, "cannot write 'no/such/dir/o.wav'", 1},
         ErrorCase{"UnknownControl", {"mixer", "set", "Turbo Boost", "on"}, "no control is called 'Turbo Boost'", 1},
         ErrorCase{"UnknownNode", {"mixer", "set", "18", "on"}, "node 18 is not a control", 1},
