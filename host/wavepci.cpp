@@ -78,10 +78,32 @@ NTSTATUS WavePciPin::Open(PPORTWAVEPCI port, PMINIPORTWAVEPCI miniport, ULONG pi
   PMINIPORTWAVEPCISTREAM stream = nullptr;
   PDMACHANNEL dma = nullptr;
   PSERVICEGROUP group = nullptr;
-  // The pin is the miniport stream's outer unknown: the stream's faces count on it.
-  NTSTATUS status = miniport->NewStream(&stream, static_cast<IPortWavePciStream*>(client), NonPagedPool, client,
-                                        pin, capture ? TRUE : FALSE, reinterpret_cast<PKSDATAFORMAT>(&copy), &dma,
-                                        &group);
+  // Aggregated, the pin is the stream's outer unknown: the stream's faces count
+  // on the pin, and NewStream hands back the stream's non-delegating IUnknown.
+  PUNKNOWN outer = options.aggregate ? static_cast<IPortWavePciStream*>(client) : nullptr;
+  NTSTATUS status = miniport->NewStream(&stream, outer, NonPagedPool, client, pin, capture ? TRUE : FALSE,
+                                        reinterpret_cast<PKSDATAFORMAT>(&copy), &dma, &group);
+  if (NT_SUCCESS(status) && !stream) {
+    kernel.Violate(kRule, "NewStream succeeded without a stream");
+    status = STATUS_UNSUCCESSFUL;
+  }
+  if (NT_SUCCESS(status) && outer) {
+    // COM aggregation: the outer holds the inner's non-delegating IUnknown and
+    // asks it for the face it works with. That query counted on the outer
+    // itself, which keeps no reference on itself through the inner.
+    client->inner_ = reinterpret_cast<PUNKNOWN>(stream);
+    PVOID face = nullptr;
+    status = client->inner_->QueryInterface(IID_IMiniportWavePciStream, &face);
+    if (NT_SUCCESS(status) && face) {
+      client->Release();
+      stream = static_cast<PMINIPORTWAVEPCISTREAM>(face);
+    } else {
+      kernel.Violate(kRule, "the aggregated stream's IUnknown does not give IMiniportWavePciStream");
+      client->inner_->Release();
+      client->inner_ = nullptr;
+      if (NT_SUCCESS(status)) status = STATUS_UNSUCCESSFUL;
+    }
+  }
   if (!NT_SUCCESS(status)) {
     client->Release();
     return status;
@@ -145,7 +167,7 @@ bool WavePciPin::CheckCaller(const char* operation) {
 }
 
 WavePciPin::Mapping* WavePciPin::FindOutstanding(PVOID tag) {
-  for (std::uint64_t i = 0; i < nextToHandOut_ && i < mappings_.size(); i++)
+  for (std::uint64_t i = firstOut_; i < nextToHandOut_ && i < mappings_.size(); i++)
     if (mappings_[i].state == MappingState::HandedOut && mappings_[i].tag == tag) return &mappings_[i];
   return nullptr;
 }
@@ -190,8 +212,8 @@ STDMETHODIMP_(NTSTATUS) WavePciPin::ReleaseMapping(PVOID tag) {
     return STATUS_INVALID_PARAMETER;
   }
   // Stream order: nothing older may still be out.
-  for (Mapping& older : mappings_) {
-    if (&older == mapping) break;
+  for (std::uint64_t i = firstOut_; i < mapping->sequence; i++) {
+    const Mapping& older = mappings_[i];
     if (older.state == MappingState::HandedOut) {
       kernel.Violate(kRule, "ReleaseMapping out of stream order: " + MappingName(*mapping) + " released while " +
                                 MappingName(older) + " is still out");
@@ -200,8 +222,9 @@ STDMETHODIMP_(NTSTATUS) WavePciPin::ReleaseMapping(PVOID tag) {
   }
   mapping->state = MappingState::Released;
   mapping->releasedAt = kernel.Now();
+  AdvanceFirstOut();
   bytesReleased_ += mapping->bytes;
-  if (capture_) captured_.insert(captured_.end(), mapping->virtualAddress, mapping->virtualAddress + mapping->bytes);
+  if (capture_ && options_.keepCapturedBytes) captured_.insert(captured_.end(), mapping->virtualAddress, mapping->virtualAddress + mapping->bytes);
   const Mapping released = *mapping;
   RetireBufferIfDone(released.buffer);
   if (onRelease) onRelease(released);
@@ -209,7 +232,9 @@ STDMETHODIMP_(NTSTATUS) WavePciPin::ReleaseMapping(PVOID tag) {
 }
 
 STDMETHODIMP_(void) WavePciPin::RequestService() {
-  if (stream_) stream_->Service();
+  if (!stream_) return;
+  serviceCalls_++;
+  stream_->Service();
 }
 
 WavePciPin::BufferId WavePciPin::AddBuffer(const std::uint8_t* bytes, ULONG length) {
@@ -284,10 +309,41 @@ NTSTATUS WavePciPin::CancelBuffer(BufferId id, ULONG* revoked, ULONG* expected) 
   }
   // Whatever the miniport answers, the framework has these back now.
   for (Mapping* mapping : out) mapping->state = MappingState::Revoked;
+  AdvanceFirstOut();
   if (revoked) *revoked = count;
   if (expected) *expected = static_cast<ULONG>(out.size());
   RetireBufferIfDone(id);
   return status;
+}
+
+NTSTATUS WavePciPin::Revoke(std::uint64_t first, std::uint64_t last, ULONG* revoked) {
+  auto tagOf = [&](std::uint64_t sequence, int which) -> PVOID {
+    if (sequence < mappings_.size() && mappings_[sequence].state == MappingState::HandedOut)
+      return mappings_[sequence].tag;
+    return &unknownTags_[which];
+  };
+  ULONG count = 0;
+  NTSTATUS status = STATUS_UNSUCCESSFUL;
+  if (stream_) {
+    AtDispatch level("IMiniportWavePciStream::RevokeMappings");
+    status = stream_->RevokeMappings(tagOf(first, 0), tagOf(last, 1), &count);
+  }
+  if (NT_SUCCESS(status)) {
+    for (std::uint64_t i = first; i <= last && i < mappings_.size(); i++)
+      if (mappings_[i].state == MappingState::HandedOut) mappings_[i].state = MappingState::Revoked;
+    AdvanceFirstOut();
+    for (auto& [id, buffer] : buffers_) RetireBufferIfDone(id);
+  }
+  if (revoked) *revoked = count;
+  return status;
+}
+
+// Everything before firstOut_ is settled (released, revoked or dropped), so
+// the per-call checks scan only what can still be out.
+void WavePciPin::AdvanceFirstOut() {
+  while (firstOut_ < nextToHandOut_ && firstOut_ < mappings_.size() &&
+         mappings_[firstOut_].state != MappingState::HandedOut)
+    firstOut_++;
 }
 
 void WavePciPin::RetireBufferIfDone(BufferId id) {
@@ -345,18 +401,18 @@ void WavePciPin::Close() {
   dmaChannel_ = nullptr;
 }
 
-// The miniport stream was made with this pin as its outer unknown, so every
-// call on its face (NewStream's AddRef included) counts on the pin. Its own
-// count is on its non-delegating face, which the component-object layout
-// places right after its one interface face; the pin drops the reference
-// NewStream took and then destroys the object through that face.
+// Aggregated, the stream's faces count on the pin, and the stream's own count
+// is the one held through its non-delegating IUnknown: releasing that destroys
+// it. Standing alone, the stream's face holds the count.
 void WavePciPin::DestroyMiniportStream() {
   PMINIPORTWAVEPCISTREAM stream = stream_;
+  PUNKNOWN inner = inner_;
   stream_ = nullptr;
-  stream->Release();
-  auto* nonDelegating = reinterpret_cast<IUnknown*>(reinterpret_cast<char*>(stream) + sizeof(void*));
-  nonDelegating->AddRef();
-  nonDelegating->Release();
+  inner_ = nullptr;
+  if (inner)
+    inner->Release();
+  else
+    stream->Release();
 }
 
 }  // namespace host

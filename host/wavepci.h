@@ -42,6 +42,12 @@ struct WavePciPinOptions {
   ULONG mappingBound = PAGE_SIZE;
   // Where in its first page each client buffer starts.
   ULONG firstPageOffset = 0;
+  // Whether the pin aggregates the miniport stream (is its outer unknown) or
+  // the stream stands alone with its own count.
+  bool aggregate = true;
+  // Capture: keep every released mapping's bytes for CapturedBytes (long
+  // runs turn it off).
+  bool keepCapturedBytes = true;
 };
 
 // The master DMA channel IPortWavePci::NewMasterDmaChannel hands out.
@@ -89,6 +95,11 @@ class WavePciPin final : public IPortWavePciStream, public IServiceSink {
   // revoked through RevokeMappings; those not handed out are dropped.
   // Returns RevokeMappings' status (STATUS_SUCCESS when nothing was out).
   NTSTATUS CancelBuffer(BufferId buffer, ULONG* revoked = nullptr, ULONG* expected = nullptr);
+  // Calls RevokeMappings with the tags of mappings `first` and `last` (stream
+  // order numbers; one never handed out passes a tag the stream never saw).
+  // When the stream reports success, every mapping between them that is out
+  // is the framework's again; a failure leaves them all with the stream.
+  NTSTATUS Revoke(std::uint64_t first, std::uint64_t last, ULONG* revoked);
   // Moves the stream one state at a time to `state`, as the framework does.
   NTSTATUS SetState(KSSTATE state);
   KSSTATE State() const { return state_; }
@@ -108,6 +119,8 @@ class WavePciPin final : public IPortWavePciStream, public IServiceSink {
   // Capture: the bytes of every released mapping, in stream order.
   const std::vector<std::uint8_t>& CapturedBytes() const { return captured_; }
   bool BufferDone(BufferId buffer) const;
+  // Times the service group ran the stream's Service.
+  std::uint64_t ServiceCalls() const { return serviceCalls_; }
   // Called inside GetMapping after a mapping is handed out and inside
   // ReleaseMapping after one is taken back, before returning to the miniport
   // (to reproduce a framework that reacts at once).
@@ -129,6 +142,7 @@ class WavePciPin final : public IPortWavePciStream, public IServiceSink {
   bool CheckCaller(const char* operation);
   Mapping* FindOutstanding(PVOID tag);
   void RetireBufferIfDone(BufferId buffer);
+  void AdvanceFirstOut();
   void DestroyMiniportStream();
 
   std::atomic<LONG> refs_{1};
@@ -136,6 +150,9 @@ class WavePciPin final : public IPortWavePciStream, public IServiceSink {
   const bool capture_;
   const WavePciPinOptions options_;
   PMINIPORTWAVEPCISTREAM stream_ = nullptr;
+  // Aggregated: the stream's non-delegating IUnknown, which holds the only
+  // count on the stream object; null when the stream stands alone.
+  PUNKNOWN inner_ = nullptr;
   PDMACHANNEL dmaChannel_ = nullptr;
   PSERVICEGROUP serviceGroup_ = nullptr;
   KSSTATE state_ = KSSTATE_STOP;
@@ -143,10 +160,14 @@ class WavePciPin final : public IPortWavePciStream, public IServiceSink {
 
   std::deque<Mapping> mappings_;
   std::uint64_t nextToHandOut_ = 0;
+  std::uint64_t firstOut_ = 0;  // no mapping before it is still out
   std::map<BufferId, Buffer> buffers_;
   BufferId nextBuffer_ = 1;
   std::uint64_t bytesReleased_ = 0;
+  std::uint64_t serviceCalls_ = 0;
   std::vector<std::uint8_t> captured_;
+  // Stands for the tag of a mapping not handed out yet.
+  std::uint8_t unknownTags_[2] = {};
 };
 
 }  // namespace host

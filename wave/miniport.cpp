@@ -236,27 +236,27 @@ STDMETHODIMP_(NTSTATUS) CMiniportWavePciZATAC97::NewStream(PMINIPORTWAVEPCISTREA
         new (PoolType, PoolTagStream) CMiniportWavePciStreamZATAC97(OuterUnknown);
     if (!stream)
         return STATUS_INSUFFICIENT_RESOURCES;
-    stream->AddRef();
+    /*
+     * The creator's reference is on the object's own count. Aggregated, the
+     * faces would count on the outer object instead, so the outer gets the
+     * non-delegating IUnknown and controls the stream's life through it.
+     */
+    stream->NonDelegatingAddRef();
 
     PDMACHANNEL dma = (Capture || channelIndex == WAVE_CHANNEL_CAPTURE) ? CaptureDmaChannel : PlaybackDmaChannel;
 
     status = stream->Init(this, PortStream, Pin, Capture, channelIndex, DataFormat, dma,
                           &ServiceGroups[channelIndex]);
     if (!NT_SUCCESS(status)) {
-        stream->Release();
-        /*
-         * With an outer unknown that Release only balanced the outer's count;
-         * the stream's own count is still 0, so destroy it through it.
-         */
-        if (OuterUnknown) {
-            stream->NonDelegatingAddRef();
-            stream->NonDelegatingRelease();
-        }
+        stream->NonDelegatingRelease();
         return status;
     }
 
     Streams[channelIndex] = stream;
-    *Stream = static_cast<PMINIPORTWAVEPCISTREAM>(stream);
+    if (OuterUnknown)
+        *Stream = reinterpret_cast<PMINIPORTWAVEPCISTREAM>(static_cast<PNONDELEGATINGUNKNOWN>(stream));
+    else
+        *Stream = static_cast<PMINIPORTWAVEPCISTREAM>(stream);
     *DmaChannel = dma;
     *ServiceGroup = ServiceGroups[channelIndex];
     return status;
