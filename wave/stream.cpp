@@ -420,6 +420,7 @@ void CMiniportWavePciStreamZATAC97::EnterRun()
 {
     AcquireMappingLock();
     State = KSSTATE_RUN;
+    LastPosition = 0;
     ProcessNewMappings();
 
     if (Capture) {
@@ -465,6 +466,11 @@ STDMETHODIMP_(NTSTATUS) CMiniportWavePciStreamZATAC97::GetPosition(PULONGLONG Po
         position = BytesCompleted + BytesInBlocks - LastBlockBytes - count;
     else
         position = BytesCompleted + BytesInBlocks - count;
+    if (State == KSSTATE_RUN) {
+        if (position < LastPosition)
+            position = LastPosition;
+        LastPosition = position;
+    }
     KeReleaseSpinLock(&MappingLock, irql);
 
     *Position = position;

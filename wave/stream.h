@@ -114,6 +114,12 @@ private:
     BOOLEAN Starved;
     /* Events of empty entries not counted yet; they have no record and are dropped. */
     UCHAR StrayEvents;
+    /*
+     * The last position reported in this run. Between a block's event and
+     * its service the counters and the hardware count disagree about which
+     * block is playing; the position then holds rather than go back.
+     */
+    ULONGLONG LastPosition;
 
     /*
      * The data path's owner. MappingLock is dropped around every GetMapping
