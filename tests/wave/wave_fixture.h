@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,7 @@
 #include "host/pnp.h"
 #include "host/wavepci.h"
 #include "sim/machine.h"
+#include "wave/miniport.h"
 
 namespace wavetest {
 
@@ -32,6 +35,12 @@ struct Format {
     return std::to_string(rate) + "Hz_" + std::to_string(bits) + "bit_" + (channels == 2 ? "stereo" : "mono");
   }
 };
+
+// 10 ms of 48 kHz 16-bit stereo: one block of 1920 bytes.
+inline const Format kCd{48000, 2, 16};
+constexpr ULONG kCdBlock = 1920;
+constexpr std::uint32_t kSgdFlag = 0x40000000;
+constexpr std::uint32_t kSgdEol = 0x80000000;
 
 // Bytes that differ from block to block and never repeat within a run, so a
 // lost, doubled or reordered piece shows at the DAC.
@@ -76,12 +85,21 @@ class WaveDevice {
   // Opens a stream; the device closes it at the end of the test.
   host::WavePciPin* Open(ULONG pin, const Format& f, NTSTATUS* status = nullptr,
                          host::WavePciPinOptions options = {}) {
+    return OpenRaw(pin, host::MakePcmFormat(f.rate, f.channels, f.bits), status, options);
+  }
+  host::WavePciPin* OpenRaw(ULONG pin, const KSDATAFORMAT_WAVEFORMATEX& format, NTSTATUS* status = nullptr,
+                            host::WavePciPinOptions options = {}) {
     host::WavePciPin* client = nullptr;
-    NTSTATUS s = host::WavePciPin::Open(port_, miniport_, pin, pin == kCapturePin,
-                                        host::MakePcmFormat(f.rate, f.channels, f.bits), &client, options);
+    NTSTATUS s = host::WavePciPin::Open(port_, miniport_, pin, pin == kCapturePin, format, &client, options);
     if (status) *status = s;
     if (NT_SUCCESS(s)) pins_.push_back(client);
     return client;
+  }
+  // Live pool blocks with `tag`.
+  std::size_t LiveBlocks(ULONG tag) {
+    std::size_t n = 0;
+    for (const auto& block : kernel_.GetPool().Live()) n += block.tag == tag;
+    return n;
   }
   void Close(host::WavePciPin* pin) {
     pin->Close();
@@ -106,6 +124,21 @@ class WaveDevice {
     return values;
   }
   PMINIPORTWAVEPCI Miniport() { return miniport_; }
+  PADAPTERCOMMON Adapter() { return static_cast<CMiniportWavePciZATAC97*>(miniport_)->AdapterCommon; }
+
+  // The two count words of a channel's SGD table, as the controller reads them.
+  std::pair<std::uint32_t, std::uint32_t> CountWords(sim::SgdChannel& channel) {
+    const std::uint32_t table = channel.TableAddress();
+    return {machine_.Memory().Read32(table + 4), machine_.Memory().Read32(table + 12)};
+  }
+
+  // Runs `call` at DISPATCH_LEVEL, where the framework calls a stream from.
+  void AtDispatch(const std::function<void()>& call) {
+    KIRQL old;
+    kernel_.RaiseIrql(DISPATCH_LEVEL, &old, "test");
+    call();
+    kernel_.LowerIrql(old, "test");
+  }
 
   std::vector<std::string> violations;
 
@@ -118,14 +151,12 @@ class WaveDevice {
   std::vector<host::WavePciPin*> pins_;
 };
 
-// Until the device starts in this tree, a wave test has nothing to run on:
-// it says why and is skipped rather than failing for another layer.
-#define START_OR_SKIP(device)                                                          \
-  do {                                                                                 \
-    if (!NT_SUCCESS((device).Start())) {                                               \
-      GTEST_SKIP() << "device start failed: " << Joined((device).violations);          \
-    }                                                                                  \
-    (device).violations.clear();                                                       \
+// Every wave test runs on a started device; a start that fails is the test's
+// failure, with the reasons the host recorded.
+#define ASSERT_STARTED(device)                                                     \
+  do {                                                                             \
+    ASSERT_EQ((device).Start(), STATUS_SUCCESS) << Joined((device).violations);    \
+    (device).violations.clear();                                                   \
   } while (0)
 
 // Joins every violation for a failure message.
