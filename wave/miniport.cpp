@@ -2,6 +2,7 @@
  * The wave miniport: resources, DMA channels, variable-rate audio, formats
  * and stream creation.
  */
+#include <zatplatform.h>
 #include "wave/miniport.h"
 #include "adapter/registers.h"
 #include "wave/stream.h"
@@ -14,6 +15,7 @@ static const ULONG FixedRate = 48000;
 /* A KSDATAFORMAT followed by a WAVEFORMATEX: the least a PCM format can be. */
 static const ULONG MinimumWaveFormatSize = sizeof(KSDATAFORMAT) + sizeof(WAVEFORMATEX);
 
+PAGED_ROUTINE
 NTSTATUS NTAPI CreateZATAC97WavePci(PUNKNOWN *Unknown, REFCLSID ClassId, PUNKNOWN UnknownOuter, POOL_TYPE PoolType)
 {
     PAGED_CODE();
@@ -41,6 +43,7 @@ CMiniportWavePciZATAC97::CMiniportWavePciZATAC97(PUNKNOWN UnknownOuter)
 {
 }
 
+PAGED_ROUTINE
 CMiniportWavePciZATAC97::~CMiniportWavePciZATAC97()
 {
     PAGED_CODE();
@@ -67,6 +70,7 @@ CMiniportWavePciZATAC97::~CMiniportWavePciZATAC97()
     }
 }
 
+PAGED_ROUTINE
 STDMETHODIMP_(NTSTATUS) CMiniportWavePciZATAC97::NonDelegatingQueryInterface(REFIID InterfaceId, PVOID *Interface)
 {
     PAGED_CODE();
@@ -81,6 +85,7 @@ STDMETHODIMP_(NTSTATUS) CMiniportWavePciZATAC97::NonDelegatingQueryInterface(REF
     return STATUS_INVALID_PARAMETER;
 }
 
+PAGED_ROUTINE
 STDMETHODIMP_(NTSTATUS) CMiniportWavePciZATAC97::GetDescription(PPCFILTER_DESCRIPTOR *Description)
 {
     PAGED_CODE();
@@ -91,12 +96,14 @@ STDMETHODIMP_(NTSTATUS) CMiniportWavePciZATAC97::GetDescription(PPCFILTER_DESCRI
 }
 
 /* The framework's own intersection of the published data ranges is the right one. */
+PAGED_ROUTINE
 STDMETHODIMP_(NTSTATUS) CMiniportWavePciZATAC97::DataRangeIntersection(ULONG, PKSDATARANGE, PKSDATARANGE, ULONG,
                                                                        PVOID, PULONG)
 {
     return STATUS_NOT_IMPLEMENTED;
 }
 
+PAGED_ROUTINE
 STDMETHODIMP_(NTSTATUS) CMiniportWavePciZATAC97::Init(PUNKNOWN UnknownAdapter, PRESOURCELIST ResourceList,
                                                       PPORTWAVEPCI Port_, PSERVICEGROUP *ServiceGroup)
 {
@@ -129,6 +136,7 @@ STDMETHODIMP_(NTSTATUS) CMiniportWavePciZATAC97::Init(PUNKNOWN UnknownAdapter, P
     return status;
 }
 
+PAGED_ROUTINE
 NTSTATUS CMiniportWavePciZATAC97::ProcessResources(PRESOURCELIST ResourceList)
 {
     PAGED_CODE();
@@ -159,6 +167,7 @@ NTSTATUS CMiniportWavePciZATAC97::ProcessResources(PRESOURCELIST ResourceList)
  * Only a codec that reports variable-rate audio and neither of bits 6-7 gets
  * switched; 0xFFFF is what a codec read returns after a time-out.
  */
+PAGED_ROUTINE
 void CMiniportWavePciZATAC97::EnableVariableRateAudioIfPresent()
 {
     PAGED_CODE();
@@ -176,6 +185,7 @@ void CMiniportWavePciZATAC97::EnableVariableRateAudioIfPresent()
     VRASupported = TRUE;
 }
 
+PAGED_ROUTINE
 NTSTATUS CMiniportWavePciZATAC97::CheckDataFormat(PKSDATAFORMAT DataFormat)
 {
     PAGED_CODE();
@@ -203,6 +213,7 @@ NTSTATUS CMiniportWavePciZATAC97::CheckDataFormat(PKSDATAFORMAT DataFormat)
     return STATUS_INVALID_PARAMETER;
 }
 
+PAGED_ROUTINE
 STDMETHODIMP_(NTSTATUS) CMiniportWavePciZATAC97::NewStream(PMINIPORTWAVEPCISTREAM *Stream, PUNKNOWN OuterUnknown,
                                                            POOL_TYPE PoolType, PPORTWAVEPCISTREAM PortStream,
                                                            ULONG Pin, BOOLEAN Capture, PKSDATAFORMAT DataFormat,

@@ -3,6 +3,7 @@
  * position and framing. The data path itself is in engine.cpp and
  * service.cpp.
  */
+#include <zatplatform.h>
 #include "wave/stream.h"
 #include "adapter/registers.h"
 
@@ -40,6 +41,7 @@ STDMETHODIMP_(NTSTATUS) CMiniportWavePciStreamZATAC97::NonDelegatingQueryInterfa
     return STATUS_INVALID_PARAMETER;
 }
 
+PAGED_ROUTINE
 NTSTATUS CMiniportWavePciStreamZATAC97::Init(CMiniportWavePciZATAC97 *Miniport_, PPORTWAVEPCISTREAM PortStream_,
                                              ULONG Pin_, BOOLEAN Capture_, ULONG ChannelIndex_,
                                              PKSDATAFORMAT DataFormat, PDMACHANNEL DmaChannel_,
@@ -121,6 +123,7 @@ NTSTATUS CMiniportWavePciStreamZATAC97::Init(CMiniportWavePciZATAC97 *Miniport_,
     return status;
 }
 
+PAGED_ROUTINE
 NTSTATUS CMiniportWavePciStreamZATAC97::AllocateCommonBuffers()
 {
     PAGED_CODE();
@@ -168,8 +171,11 @@ void CMiniportWavePciStreamZATAC97::FreeCommonBuffers()
     }
 }
 
+PAGED_ROUTINE
 NTSTATUS CMiniportWavePciStreamZATAC97::AllocateRecordPools()
 {
+    PAGED_CODE();
+
     CompletionPool = (CompletionRecord *)ExAllocatePoolWithTag(
         NonPagedPool, sizeof(CompletionRecord) * WAVE_RECORD_POOL_SIZE, PoolTagScratch);
     MarkerPool = (MappingRecord *)ExAllocatePoolWithTag(NonPagedPool, sizeof(MappingRecord) * WAVE_RECORD_POOL_SIZE,
@@ -211,6 +217,7 @@ void CMiniportWavePciStreamZATAC97::FreeQueuesAndPools()
     }
 }
 
+PAGED_ROUTINE
 CMiniportWavePciStreamZATAC97::~CMiniportWavePciStreamZATAC97()
 {
     PAGED_CODE();
@@ -252,6 +259,7 @@ CMiniportWavePciStreamZATAC97::~CMiniportWavePciStreamZATAC97()
     }
 }
 
+PAGED_ROUTINE
 STDMETHODIMP_(NTSTATUS) CMiniportWavePciStreamZATAC97::SetFormat(PKSDATAFORMAT DataFormat)
 {
     PAGED_CODE();
