@@ -7,6 +7,8 @@
 //   BM_Pipeline         the whole driver on the simulated machine, the
 //                       framework's service included: seconds of audio moved
 //                       per second of real time.
+//   BM_HostPortRead,    what the host's stand-ins cost the driver per port
+//   BM_HostSpinLock     read and per spin-lock pair, for reading the above.
 //
 //   build-<dir>/bench/wave_bench --benchmark_min_time=2s
 #include <benchmark/benchmark.h>
@@ -151,5 +153,35 @@ void BM_Pipeline(benchmark::State& state) {
       benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_Pipeline)->ArgName("capture")->Arg(0)->Arg(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// One READ_PORT_UCHAR of the playback channel's status through the host and
+// the simulated controller.
+void BM_HostPortRead(benchmark::State& state) {
+  wavetest::WaveDevice device;
+  if (!NT_SUCCESS(device.Start())) {
+    state.SkipWithError("device start failed");
+    return;
+  }
+  device.Machine().GetTrace().SetCapacity(256);
+  const auto port = reinterpret_cast<PUCHAR>(static_cast<ULONG_PTR>(device.Machine().Config().ioBase));
+  for (auto _ : state) benchmark::DoNotOptimize(READ_PORT_UCHAR(port));
+}
+BENCHMARK(BM_HostPortRead);
+
+void BM_HostSpinLock(benchmark::State& state) {
+  wavetest::WaveDevice device;
+  if (!NT_SUCCESS(device.Start())) {
+    state.SkipWithError("device start failed");
+    return;
+  }
+  KSPIN_LOCK lock;
+  KeInitializeSpinLock(&lock);
+  for (auto _ : state) {
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    KeReleaseSpinLock(&lock, old);
+  }
+}
+BENCHMARK(BM_HostSpinLock);
 
 }  // namespace
