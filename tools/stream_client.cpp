@@ -1,7 +1,6 @@
 #include "tools/stream_client.h"
 
 #include <algorithm>
-#include <atomic>
 #include <set>
 
 #include "host/wavepci.h"
@@ -86,31 +85,6 @@ std::string AcceptedFormats::Describe() const {
          JoinAlternatives(rates) + " Hz";
 }
 
-// ---- The service counter ---------------------------------------------------------
-
-// A member of the stream's service group that only counts the group's runs.
-class WaveStream::ServiceCounter final : public IServiceSink {
- public:
-  STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID id, PVOID* out) override {
-    if (IsEqualGUIDAligned(id, IID_IUnknown) || IsEqualGUIDAligned(id, IID_IServiceSink)) {
-      *out = static_cast<IServiceSink*>(this);
-      AddRef();
-      return STATUS_SUCCESS;
-    }
-    *out = nullptr;
-    return STATUS_INVALID_PARAMETER;
-  }
-  // Owned by the WaveStream, which takes it out of the group before it goes.
-  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-  STDMETHODIMP_(ULONG) Release() override { return --refs_; }
-  STDMETHODIMP_(void) RequestService() override { ++runs; }
-
-  std::atomic<std::uint64_t> runs{0};
-
- private:
-  std::atomic<ULONG> refs_{1};
-};
-
 // ---- WaveStream ------------------------------------------------------------------
 
 namespace {
@@ -151,7 +125,7 @@ void AskMiniportToIntersect(PMINIPORT miniport, ULONG pin, const sim::PcmFormat&
 }  // namespace
 
 WaveStream::WaveStream(Session& session, bool capture, const sim::PcmFormat& format, std::uint32_t bufferBytes)
-    : session_(session), capture_(capture), format_(format), counter_(std::make_unique<ServiceCounter>()) {
+    : session_(session), capture_(capture), format_(format) {
   const ULONG pinId = capture ? kCapturePin : kRenderPin;
   PMINIPORT miniport = session_.Miniport(L"Wave");
   const AcceptedFormats accepted(miniport, pinId);
@@ -182,7 +156,6 @@ WaveStream::WaveStream(Session& session, bool capture, const sim::PcmFormat& for
   if (!NT_SUCCESS(status))
     throw DriverFault("the driver could not open a " + direction + " stream of " + DescribePcm(format) + ": " +
                       StatusText(status));
-  if (pin_->ServiceGroup()) pin_->ServiceGroup()->AddMember(counter_.get());
   // The framework sizes its buffers by the pin's allocator framing unless told otherwise.
   bufferBytes_ = bufferBytes;
   if (!bufferBytes_) {
@@ -197,7 +170,6 @@ WaveStream::WaveStream(Session& session, bool capture, const sim::PcmFormat& for
 
 WaveStream::~WaveStream() {
   if (!pin_) return;
-  if (pin_->ServiceGroup()) pin_->ServiceGroup()->RemoveMember(counter_.get());
   pin_->Close();
   pin_->Release();
 }
@@ -245,6 +217,7 @@ void WaveStream::NoteUnderruns() {
 
 void WaveStream::Run() {
   interruptsAtStart_ = session_.Kernel().InterruptsDelivered();
+  serviceCallsAtStart_ = pin_->ServiceCalls();
   dacAtStart_ = session_.Machine().GetCodec().Dac().Bytes().size();
   underrunsAtStart_ = underruns_ = session_.Machine().GetController().Playback().GetUnderruns();
   TopUp();
@@ -299,11 +272,10 @@ StreamReport WaveStream::Stop() {
     report.position = position;
   }
   report.interrupts = session_.Kernel().InterruptsDelivered() - interruptsAtStart_;
-  report.serviceCalls = counter_->runs;
+  report.serviceCalls = pin_->ServiceCalls() - serviceCallsAtStart_;
   NoteUnderruns();
   report.underruns = underruns_.episodes - underrunsAtStart_.episodes;
   report.framesMissed = underruns_.framesMissed - underrunsAtStart_.framesMissed;
-  if (pin_->ServiceGroup()) pin_->ServiceGroup()->RemoveMember(counter_.get());
   Check(pin_->SetState(KSSTATE_STOP), "stopping the stream");
   if (capture_) captured_ = pin_->CapturedBytes();
   pin_->Close();

@@ -84,7 +84,6 @@ class WaveStream {
   std::uint64_t BytesReleased() const;
 
  private:
-  class ServiceCounter;
   void TopUp();
   void NoteUnderruns();
   void Check(NTSTATUS status, const std::string& what);
@@ -94,7 +93,6 @@ class WaveStream {
   const sim::PcmFormat format_;
   std::uint32_t bufferBytes_;
   host::WavePciPin* pin_ = nullptr;
-  std::unique_ptr<ServiceCounter> counter_;
   std::vector<std::uint8_t> playback_;
   std::vector<std::uint8_t> captured_;
   std::uint64_t total_ = 0;     // bytes the client will move
@@ -102,6 +100,7 @@ class WaveStream {
   std::deque<std::uint64_t> outstanding_;  // buffer ids not yet handed back
   std::uint64_t buffers_ = 0;
   std::uint64_t interruptsAtStart_ = 0;
+  std::uint64_t serviceCallsAtStart_ = 0;
   // Underruns count only while client data is still to come: the channel
   // stopping at the end of the last block is the end of the stream.
   std::uint64_t dacAtStart_ = 0;
