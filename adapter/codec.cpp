@@ -126,9 +126,25 @@ STDMETHODIMP_(void) CAdapterCommon::CodecRegWrite(UCHAR Register, USHORT Value)
         USHORT *cached = ShadowWord(Register);
         if (cached)
             *cached = Value;
+        NoteMixerWrite(Register);
     }
 
     ReleaseCodecPort();
+}
+
+void CAdapterCommon::NoteMixerWrite(UCHAR Register)
+{
+    if (Register >= CodecShadowFirst && Register <= CodecShadowLast)
+        CodecShadowWritten |= 1UL << (Register / 2 - 1);
+    else if (Register == AC97_GENERAL_PURPOSE)
+        GeneralPurposeWritten = TRUE;
+}
+
+BOOLEAN CAdapterCommon::MixerSettingKnown(UCHAR Register) const
+{
+    if (Register >= CodecShadowFirst && Register <= CodecShadowLast)
+        return (CodecShadowWritten & (1UL << (Register / 2 - 1))) != 0;
+    return Register == AC97_GENERAL_PURPOSE && GeneralPurposeWritten;
 }
 
 PAGED_ROUTINE

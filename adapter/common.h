@@ -32,6 +32,9 @@ private:
     PUNKNOWN MidiPortDriver;
     DEVICE_POWER_STATE PowerState;
     USHORT CodecShadow[CodecShadowWords];
+    /* Which mixer registers the driver has written: only those hold a setting worth saving. */
+    ULONG CodecShadowWritten;
+    BOOLEAN GeneralPurposeWritten;
     ULONG CodecTimedOut;
     KMUTEX CodecMutex;
     UCHAR IntTimes[SgdChannelCount];
@@ -90,6 +93,8 @@ private:
     BOOLEAN CallPciBios(PFIRMWARE_REGISTERS Registers);
 
     USHORT *ShadowWord(UCHAR Register);
+    void NoteMixerWrite(UCHAR Register);
+    BOOLEAN MixerSettingKnown(UCHAR Register) const;
     BOOLEAN WaitCodecPortFree(ULONGLONG Limit);
     BOOLEAN WaitCodecReadData();
     BOOLEAN AcquireCodecPort();

@@ -135,6 +135,8 @@ STDMETHODIMP_(NTSTATUS) CAdapterCommon::RestoreMixerSettingsFromRegistry()
 /*
  * Stores what was last written through CodecRegWrite, not what the codec
  * holds. "AC97_GPCTL" names a register outside the cache; it is stored as 0.
+ * A register the driver never wrote (its restore failed, say) keeps the value
+ * already stored: the empty cache must not overwrite the user's settings.
  */
 PAGED_ROUTINE
 STDMETHODIMP_(NTSTATUS) CAdapterCommon::SaveMixerSettingsToRegistry()
@@ -149,6 +151,8 @@ STDMETHODIMP_(NTSTATUS) CAdapterCommon::SaveMixerSettingsToRegistry()
 
     for (ULONG i = 0; i < ARRAYSIZE(DefaultMixerSettings); ++i) {
         const MixerSetting &row = DefaultMixerSettings[i];
+        if (!MixerSettingKnown(row.Register))
+            continue;
         USHORT *cached = ShadowWord(row.Register);
         ULONG value = cached ? *cached : 0;
         UNICODE_STRING name;

@@ -137,6 +137,7 @@ TEST_F(MixerTest, SaveStoresTheCacheAsDwordsAndZeroForGeneralPurpose) {
 
 TEST_F(MixerTest, AFailingStoreStopsTheSave) {
   StartAndClear();
+  ASSERT_EQ(Adapter()->RestoreMixerSettingsFromRegistry(), STATUS_SUCCESS);
   Registry().FailSetValue(L"AC97_CD", STATUS_ACCESS_DENIED);
   EXPECT_EQ(Adapter()->SaveMixerSettingsToRegistry(), STATUS_ACCESS_DENIED);
   EXPECT_TRUE(Registry().GetValue(Subkey(), L"AC97_LINEIN").has_value());
@@ -144,10 +145,27 @@ TEST_F(MixerTest, AFailingStoreStopsTheSave) {
   EXPECT_FALSE(Registry().GetValue(Subkey(), L"AC97_VIDEO").has_value());
 }
 
+TEST_F(MixerTest, AFailedRestoreLeavesTheStoredSettingsAloneAtTheNextSave) {
+  StartAndClear();
+  StoreAll();
+  Registry().FailSubKey(L"AC97CodecSettings", STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(Adapter()->RestoreMixerSettingsFromRegistry(), STATUS_INSUFFICIENT_RESOURCES);
+  Registry().ClearFaults();
+  Adapter()->CodecRegWrite(0x18, 0x0A0A);  // the one setting the driver does know
+  EXPECT_EQ(Adapter()->SaveMixerSettingsToRegistry(), STATUS_SUCCESS);
+  for (int i = 0; i < 13; ++i) {
+    const ULONG expected = kRows[i].first == 0x18 ? 0x0A0A : 0x0101u * (i + 1);
+    const auto value = Registry().GetValue(Subkey(), kNames[i]);
+    ASSERT_TRUE(value.has_value()) << i;
+    EXPECT_EQ(value->AsDword(), expected) << i;
+  }
+}
+
 TEST_F(MixerTest, SettingsSavedInOneRunComeBackInTheNextFromTheRegFile) {
   const std::string path =
       (std::filesystem::temp_directory_path() / ("zatac97-mixer-" + std::to_string(::getpid()) + ".reg")).string();
   StartAndClear();
+  ASSERT_EQ(Adapter()->RestoreMixerSettingsFromRegistry(), STATUS_SUCCESS);
   Adapter()->CodecRegWrite(0x18, 0x0A0A);
   Adapter()->CodecRegWrite(0x1A, 0x0404);
   ASSERT_EQ(Adapter()->SaveMixerSettingsToRegistry(), STATUS_SUCCESS);
