@@ -2,7 +2,7 @@
 # Installs the Debian packages the build needs, when they are missing.
 set -euo pipefail
 
-packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libsndfile1-dev libcli11-dev)
+packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev libsndfile1-dev libcli11-dev pkg-config graphviz)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
