@@ -7,6 +7,7 @@ namespace sim {
 Controller::Controller(const MachineConfig& config, Clock& clock, Trace& trace, PhysicalMemory& memory, Codec& codec,
                        const PciFunction& pci)
     : trace_(trace),
+      shadowUnusedBits_(static_cast<std::uint8_t>(config.controller.shadowUnusedBits & 0xCC)),
       codecPort_(config.codec, clock, trace, codec, pci),
       playback_(SgdChannel::Direction::Playback, config.controller, clock, trace, memory, codec,
                 [this] { UpdateInterrupt(); }),
@@ -21,7 +22,7 @@ Controller::Controller(const MachineConfig& config, Clock& clock, Trace& trace, 
 std::uint8_t Controller::SgdStatusShadow() const {
   const std::uint8_t p = playback_.EventBits();
   const std::uint8_t c = capture_.EventBits();
-  return static_cast<std::uint8_t>((p & 1) | (p & 2) << 3 | (c & 1) << 1 | (c & 2) << 4);
+  return static_cast<std::uint8_t>((p & 1) | (p & 2) << 3 | (c & 1) << 1 | (c & 2) << 4 | shadowUnusedBits_);
 }
 
 std::uint8_t Controller::ReadByte(std::uint16_t offset) {

@@ -51,6 +51,7 @@ class Controller {
   void UpdateInterrupt();
 
   Trace& trace_;
+  std::uint8_t shadowUnusedBits_;
   CodecPort codecPort_;
   SgdChannel playback_;
   SgdChannel capture_;

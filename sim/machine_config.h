@@ -64,6 +64,9 @@ struct CodecConfig {
 struct ControllerConfig {
   Ticks terminateTicks = 2 * kTicksPerMicrosecond;  // 0x40 -> active clears
   bool channelNeverStops = false;  // terminate never clears the active bit
+  // Bits 2, 3, 6 and 7 of SgdStatusShadow carry nothing the driver uses; a
+  // controller may still report them set. These are ORed into every read.
+  std::uint8_t shadowUnusedBits = 0;
 };
 
 struct MachineConfig {

@@ -85,6 +85,16 @@ TEST_F(InterruptTest, WithoutEventsOneStatusReadAndFailure) {
   EXPECT_EQ(ControllerAccesses(), (std::vector<PortAccess>{R8(Port(0x84), 0x00)}));
 }
 
+TEST_F(InterruptTest, TheShadowsUnusedBitsCauseNoWork) {
+  config_.controller.shadowUnusedBits = 0xCC;
+  Reboot();
+  StartAndClear();
+  EXPECT_EQ(CallIsr(), STATUS_UNSUCCESSFUL);
+  EXPECT_EQ(ControllerAccesses(), (std::vector<PortAccess>{R8(Port(0x84), 0xCC)}));
+  EXPECT_EQ(Adapter()->ReadIntTimes(0), 0);
+  EXPECT_EQ(Adapter()->ReadIntTimes(1), 0);
+}
+
 TEST_F(InterruptTest, BeforeTheWaveMiniportOrAfterItLeftTheRoutineOnlyReadsTheStatus) {
   for (bool groupsThenCleared : {false, true}) {
     Miniports().wave.serviceGroups = groupsThenCleared;
