@@ -76,7 +76,12 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(PlayCase{48000, 16, 2, "", false}, PlayCase{44100, 16, 2, "1000", false},
                       PlayCase{22050, 8, 1, "333", false}, PlayCase{11025, 16, 1, "4096", false},
                       PlayCase{8000, 8, 2, "7", false}, PlayCase{48000, 8, 1, "65536", true},
-                      PlayCase{48000, 16, 1, "3841", true}));
+                      PlayCase{48000, 16, 1, "3841", true}),
+    [](const auto& info) {
+      const PlayCase& c = info.param;
+      return std::to_string(c.rate) + "Hz_" + std::to_string(c.bits) + "bit_" + std::to_string(c.channels) + "ch_" +
+             (c.bufferBytes.empty() ? std::string("default") : c.bufferBytes) + (c.noVra ? "_novra" : "");
+    });
 
 TEST_F(ToolTest, PlaySummaryCountsTheStreamsWork) {
   Wav in;
@@ -141,7 +146,13 @@ TEST_P(RecordFormats, ARecordingFromAWavSourceHoldsItsSamples) {
 
 INSTANTIATE_TEST_SUITE_P(Formats, RecordFormats,
                          ::testing::Values(RecordCase{48000, 16, 2, ""}, RecordCase{44100, 8, 1, "500"},
-                                           RecordCase{8000, 16, 2, "8192"}));
+                                           RecordCase{8000, 16, 2, "8192"}),
+                         [](const auto& info) {
+                           const RecordCase& c = info.param;
+                           return std::to_string(c.rate) + "Hz_" + std::to_string(c.bits) + "bit_" +
+                                  std::to_string(c.channels) + "ch_" +
+                                  (c.bufferBytes.empty() ? std::string("default") : c.bufferBytes);
+                         });
 
 TEST_F(ToolTest, RecordingATakesTheRequestedLengthAndFormat) {
   const ToolRun run = Tool({"record", "--out", "tone.wav", "--seconds", "0.25", "--rate", "22050", "--bits", "8",
