@@ -274,14 +274,26 @@ std::vector<std::wstring> Registry::ValueNames(const std::wstring& path) const {
 
 void Registry::Clear() { root_ = Key{}; }
 
-void Registry::FailSubKey(const std::wstring& name, NTSTATUS status) { failSubKey_[FoldName(name)] = status; }
+// A success status clears the fault: an injected "failure" that succeeds
+// without producing a key would hand the driver a null key.
+void Registry::FailSubKey(const std::wstring& name, NTSTATUS status) {
+  if (NT_SUCCESS(status))
+    failSubKey_.erase(FoldName(name));
+  else
+    failSubKey_[FoldName(name)] = status;
+}
 
 std::optional<NTSTATUS> Registry::SubKeyFailure(const std::wstring& name) const {
   auto found = failSubKey_.find(FoldName(name));
   return found == failSubKey_.end() ? std::nullopt : std::optional<NTSTATUS>(found->second);
 }
 
-void Registry::FailSetValue(const std::wstring& name, NTSTATUS status) { failSetValue_[FoldName(name)] = status; }
+void Registry::FailSetValue(const std::wstring& name, NTSTATUS status) {
+  if (NT_SUCCESS(status))
+    failSetValue_.erase(FoldName(name));
+  else
+    failSetValue_[FoldName(name)] = status;
+}
 
 std::optional<NTSTATUS> Registry::SetValueFailure(const std::wstring& name) const {
   auto found = failSetValue_.find(FoldName(name));
