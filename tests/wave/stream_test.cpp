@@ -90,6 +90,21 @@ TEST_P(VariableRateDetection, FollowsExtendedAudioId) {
     EXPECT_TRUE(trace.CodecWrites(sim::ac97::kExtendedAudioStatus).empty());
     for (const auto& write : trace.ConfigWrites(0x41)) EXPECT_EQ(write.value & 0x08, 0u);
   }
+  // The filter offers exactly the rates the codec was set up for, on both streaming pins.
+  PPCFILTER_DESCRIPTOR description = nullptr;
+  ASSERT_EQ(device.Miniport()->GetDescription(&description), STATUS_SUCCESS);
+  const std::vector<ULONG> rates = c.vra ? std::vector<ULONG>{48000, 44100, 22050, 11025, 8000}
+                                         : std::vector<ULONG>{48000};
+  for (ULONG p : {kCapturePin, kRenderPin}) {
+    const KSPIN_DESCRIPTOR& ks = description->Pins[p].KsPinDescriptor;
+    ASSERT_EQ(ks.DataRangesCount, rates.size()) << "pin " << p;
+    EXPECT_EQ(ks.DataRanges[rates.size()], nullptr) << "pin " << p;
+    for (std::size_t i = 0; i < rates.size(); i++) {
+      const auto* range = reinterpret_cast<const KSDATARANGE_AUDIO*>(ks.DataRanges[i]);
+      EXPECT_EQ(range->MinimumSampleFrequency, rates[i]) << "pin " << p << " range " << i;
+      EXPECT_EQ(range->MaximumSampleFrequency, rates[i]) << "pin " << p << " range " << i;
+    }
+  }
   NTSTATUS status;
   host::WavePciPin* pin = device.Open(kRenderPin, {44100, 2, 16}, &status);
   EXPECT_EQ(status, c.vra ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER);
