@@ -41,8 +41,9 @@ set(ZATAC97_KERNEL_COMPILE_OPTIONS
   -mno-stack-arg-probe
   # Kernel code of this era relies on the DDK's type punning of GUIDs, and
   # indexes the one-element trailing arrays of resource and requirement lists
-  # past their declared bound.
-  -fno-strict-aliasing -fno-aggressive-loop-optimizations
+  # past their declared bound. Objects are zero-filled by the pool operator
+  # new before constructors that leave most fields alone.
+  -fno-strict-aliasing -fno-aggressive-loop-optimizations -fno-lifetime-dse
   -fno-omit-frame-pointer -ffunction-sections -fdata-sections)
 
 # Windows 2000 and later: the DDK headers then declare what that kernel has.
