@@ -159,8 +159,16 @@ void CMiniportWavePciStreamZATAC97::PlaybackCaseF()
 
     if ((ReadStatus() & ChannelStatusActive) && CountWord(1) != SgdEol) {
         /* An empty entry 0 is not restarted into: entry 1's EOL stops the channel and its event refills. */
-        if (CountWord(0) != SgdEol)
+        if (CountWord(0) != SgdEol) {
             HwQTrig();
+            /*
+             * The channel read entry 1 when it began it. After the restart it
+             * reads it again, and until entry 1's event refills it, it holds
+             * the block playing now: left empty, a late refill finds the
+             * channel stopped there instead of the block played twice.
+             */
+            SetCountWord(1, SgdEol);
+        }
         if (QueuedBytes < (BlockSize >> 1))
             ProcessNewMappings();
         return;
@@ -188,6 +196,20 @@ void CMiniportWavePciStreamZATAC97::PlaybackCaseE1()
 
     if (c0 & SgdFlag) {
         /* Entry 0 was refilled and the pending restart has taken it. */
+        UCHAR now = ReadStatus();
+        if (!(now & ChannelStatusActive) &&
+            ((now & ChannelStatusEvents) || (UCHAR)(PeekEventCount() + PendingEvents - 1) != 0)) {
+            /*
+             * Too late: the channel has played entry 0 and stopped at the
+             * empty entry 1. Entry 0's event refills and restarts; the empty
+             * entry's event comes with it and has no record.
+             */
+            if (!IsListEmpty(&CompletionQueue))
+                CONTAINING_RECORD(CompletionQueue.Flink, CompletionRecord, Link)->EmptyEntryFollows = TRUE;
+            if (QueuedBytes < (BlockSize >> 1))
+                ProcessNewMappings();
+            return;
+        }
         FillInSGDTable(1);
         if (CountWord(1) == SgdEol) {
             /* Too late to make entry 0 the last: the channel will finish the empty entry 1 too. */

@@ -391,5 +391,82 @@ TEST(ServiceLatency, PlaybackIsGlitchFreeUpToMostOfABlockAndRecoversBeyond) {
   EXPECT_LT(clean, 10 * kMillisecond);
 }
 
+
+// Uneven service: a block's event serviced quickly and the next one late, by
+// a constant latency shifted by a pause or by a latency that depends on which
+// entry's event comes next. Whatever the timing, the DAC gets the data sent,
+// in order, once: the first run's prefix, then the stream from the first
+// mapping the pause kept.
+struct UnevenServiceCase {
+  const char* name;
+  ULONG bufferBytes;
+  sim::Ticks pauseAt;        // 0: no pause
+  sim::Ticks afterEntry0;    // service latency for the event of entry 0...
+  sim::Ticks afterEntry1;    // ...and of entry 1
+};
+
+void PrintTo(const UnevenServiceCase& c, std::ostream* os) { *os << c.name; }
+
+class UnevenService : public Playback, public testing::WithParamInterface<UnevenServiceCase> {};
+
+TEST_P(UnevenService, TheDacGetsEachSentByteOnceAndInOrder) {
+  const UnevenServiceCase& c = GetParam();
+  host::WavePciPin* pin = device.Open(kRenderPin, kCd);
+  std::vector<std::uint8_t> sent;
+  for (std::uint32_t i = 0; sent.size() < 48000u * 4; i++) {
+    auto bytes = Pattern(c.bufferBytes, i);
+    sent.insert(sent.end(), bytes.begin(), bytes.end());
+    pin->QueueBuffer(bytes);
+  }
+  // The latency is set while the channel is in an entry, before that entry's event is raised.
+  auto pickLatency = [&] {
+    const auto entry = device.PlaybackChannel().CurrentEntry();
+    device.Kernel().SetServiceLatency(entry && *entry == 1 ? c.afterEntry1 : c.afterEntry0);
+    return false;
+  };
+  pickLatency();
+  pin->SetState(KSSTATE_RUN);
+
+  std::size_t played = sent.size(), resumeAt = sent.size();
+  if (c.pauseAt) {
+    device.RunUntil(pickLatency, c.pauseAt);
+    pin->SetState(KSSTATE_PAUSE);
+    played = device.Dac().size();
+    resumeAt = pin->BytesReleased();
+    pin->SetState(KSSTATE_RUN);
+  }
+  ASSERT_TRUE(device.RunUntil([&] { return pickLatency() || pin->CountIn(S::Released) == pin->Mappings().size(); },
+                              20 * sim::kTicksPerSecond));
+
+  std::vector<std::uint8_t> expected(sent.begin(), sent.begin() + played);
+  expected.insert(expected.end(), sent.begin() + resumeAt, sent.end());
+  const auto& dac = device.Dac();
+  const std::size_t agreed = std::mismatch(dac.begin(), dac.end(), expected.begin(), expected.end()).first - dac.begin();
+  EXPECT_EQ(agreed, expected.size()) << "the DAC got " << dac.size() << " bytes; the first one not as sent is byte "
+                                     << agreed << (c.pauseAt ? " (paused after " + std::to_string(played) +
+                                                                   " bytes, resumed at " + std::to_string(resumeAt) + ")"
+                                                             : std::string());
+  EXPECT_EQ(dac.size(), expected.size());
+  EXPECT_EQ(Markers(0x91, 0x99), 0u) << "an event was left without its record";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, UnevenService,
+    testing::Values(UnevenServiceCase{"pause_at_11ms", 700, 11 * kMillisecond, 14 * kMillisecond, 14 * kMillisecond},
+                    UnevenServiceCase{"pause_at_12_5ms", 700, 25 * kMillisecond / 2, 14 * kMillisecond,
+                                      14 * kMillisecond},
+                    UnevenServiceCase{"pause_at_35ms", 700, 35 * kMillisecond, 14 * kMillisecond, 14 * kMillisecond},
+                    UnevenServiceCase{"pause_at_36_5ms", 700, 73 * kMillisecond / 2, 14 * kMillisecond,
+                                      14 * kMillisecond},
+                    UnevenServiceCase{"pause_at_35ms_block_buffers", kCdBlock, 35 * kMillisecond, 14 * kMillisecond,
+                                      14 * kMillisecond},
+                    UnevenServiceCase{"pause_at_35ms_large_buffers", 5000, 35 * kMillisecond, 14 * kMillisecond,
+                                      14 * kMillisecond},
+                    UnevenServiceCase{"entry0_1ms_entry1_14ms", 700, 0, kMillisecond, 14 * kMillisecond},
+                    UnevenServiceCase{"entry0_3ms_entry1_12ms", 1920, 0, 3 * kMillisecond, 12 * kMillisecond},
+                    UnevenServiceCase{"entry0_14ms_entry1_1ms", 700, 0, 14 * kMillisecond, kMillisecond},
+                    UnevenServiceCase{"entry0_0ms_entry1_25ms", 5000, 0, 0, 25 * kMillisecond}),
+    [](const testing::TestParamInfo<UnevenServiceCase>& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace wavetest
