@@ -1,7 +1,7 @@
 // The firmware window: a BIOS image in 0xE0000-0xFFFFF holding a BIOS32
 // Service Directory header, and emulated "code" at the directory's entry
 // point and at the PCI BIOS entry point. Call() stands for a 32-bit far call
-// with the PCI BIOS Specification's register convention.
+// with the PCI BIOS's 32-bit register convention.
 #pragma once
 
 #include <cstdint>

@@ -1,7 +1,7 @@
 /*
  * CallFirmwareEntry, kernel form: the 32-bit protected-mode far call into a
  * BIOS32 service directory or PCI BIOS entry point, as the PCI BIOS
- * Specification prescribes for 32-bit callers. The entry is reached through
+ * standard prescribes for 32-bit callers. The entry is reached through
  * its mapped virtual address with the kernel's own flat code selector; the
  * firmware returns with a far return, its results in the general registers
  * and the carry flag.
