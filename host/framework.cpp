@@ -5,7 +5,9 @@
 #include <map>
 
 #include "host/com.h"
+#include "host/graph.h"
 #include "host/kernel.h"
+#include "host/registry.h"
 #include "host/ports.h"
 #include "host/resource_list.h"
 
@@ -77,6 +79,23 @@ DeviceContext* DeviceContext::Find(PDEVICE_OBJECT fdo) {
   return found == Contexts().end() ? nullptr : found->second;
 }
 
+// The framework builds its filter factory from the miniport's description
+// when the subdevice registers: a table that does not hold together (an end
+// that does not exist, an input fed twice, a cycle, counts and sizes that
+// disagree) is the driver's fault, reported there rather than when a client
+// first walks the graph.
+void DeviceContext::CheckFilterDescription(PWCHAR name, PortCore* port) {
+  PMINIPORT miniport = port->Miniport();
+  if (!miniport) return;
+  Kernel& kernel = Kernel::Require("PcRegisterSubdevice");
+  const std::string subdevice = "\"" + ToUtf8(name) + "\"";
+  // A miniport without a description (a stand-in in a test) is taken at its word.
+  PPCFILTER_DESCRIPTOR description = nullptr;
+  if (!NT_SUCCESS(miniport->GetDescription(&description)) || !description) return;
+  for (const std::string& problem : DescriptionProblems(*description))
+    kernel.Violate("filter", subdevice + ": " + problem);
+}
+
 NTSTATUS DeviceContext::RegisterSubdevice(PWCHAR name, PUNKNOWN unknown) {
   if (!name || !*name || !unknown) return STATUS_INVALID_PARAMETER;
   PortCore* port = PortCore::FromUnknown(unknown);
@@ -87,6 +106,7 @@ NTSTATUS DeviceContext::RegisterSubdevice(PWCHAR name, PUNKNOWN unknown) {
     if (s.port == port) return STATUS_OBJECT_NAME_COLLISION;
   }
   if (subdevices_.size() >= maxObjects_) return STATUS_INSUFFICIENT_RESOURCES;
+  CheckFilterDescription(name, port);
   port->Unknown()->AddRef();
   subdevices_.push_back(Subdevice{name, port});
   return STATUS_SUCCESS;

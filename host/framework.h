@@ -45,6 +45,7 @@ class DeviceContext {
   bool Started() const { return started_; }
 
   NTSTATUS RegisterSubdevice(PWCHAR name, PUNKNOWN unknown);
+  void CheckFilterDescription(PWCHAR name, PortCore* port);
   NTSTATUS RegisterPhysicalConnection(PUNKNOWN from, ULONG fromPin, PUNKNOWN to, ULONG toPin);
   NTSTATUS RegisterPowerManagement(PUNKNOWN unknown);
 

@@ -302,4 +302,67 @@ std::string FilterGraph::Describe() const {
   return out.str();
 }
 
+namespace {
+
+void CheckAutomation(const PCAUTOMATION_TABLE* table, const std::string& owner, std::vector<std::string>& problems) {
+  if (!table) return;
+  auto check = [&](ULONG count, const void* items, ULONG itemSize, std::size_t least, const char* kind) {
+    if (count == 0) return;
+    if (!items) problems.push_back(owner + "'s automation table lists " + std::to_string(count) + " " + kind +
+                                   " items but has no table of them");
+    else if (itemSize < least)
+      problems.push_back(owner + "'s automation table gives its " + kind + " items " + std::to_string(itemSize) +
+                         " bytes each, fewer than one item holds (" + std::to_string(least) + ")");
+  };
+  check(table->PropertyCount, table->Properties, table->PropertyItemSize, sizeof(PCPROPERTY_ITEM), "property");
+  check(table->MethodCount, table->Methods, table->MethodItemSize, sizeof(PCMETHOD_ITEM), "method");
+  check(table->EventCount, table->Events, table->EventItemSize, sizeof(PCEVENT_ITEM), "event");
+}
+
+}  // namespace
+
+std::vector<std::string> DescriptionProblems(const PCFILTER_DESCRIPTOR& d) {
+  std::vector<std::string> problems;
+  auto table = [&](ULONG count, const void* items, ULONG size, std::size_t least, const char* kind) {
+    if (count == 0) return true;
+    if (!items) {
+      problems.push_back("the filter lists " + std::to_string(count) + " " + kind + "s but has no table of them");
+      return false;
+    }
+    if (size < least) {
+      problems.push_back("the filter gives its " + std::string(kind) + "s " + std::to_string(size) +
+                         " bytes each, fewer than one descriptor holds (" + std::to_string(least) + ")");
+      return false;
+    }
+    return true;
+  };
+  const bool pins = table(d.PinCount, d.Pins, d.PinSize, sizeof(PCPIN_DESCRIPTOR), "pin");
+  const bool nodes = table(d.NodeCount, d.Nodes, d.NodeSize, sizeof(PCNODE_DESCRIPTOR), "node");
+  const bool connections = table(d.ConnectionCount, d.Connections, sizeof(PCCONNECTION_DESCRIPTOR),
+                                 sizeof(PCCONNECTION_DESCRIPTOR), "connection");
+  if (d.CategoryCount && !d.Categories) problems.push_back("the filter lists categories but has no table of them");
+  CheckAutomation(d.AutomationTable, "the filter", problems);
+  if (!pins || !nodes || !connections) return problems;
+
+  FilterGraph graph(d);
+  for (ULONG p = 0; p < d.PinCount; ++p) {
+    const PCPIN_DESCRIPTOR& pin = graph.Pin(p);
+    const std::string name = "pin " + std::to_string(p);
+    if (pin.KsPinDescriptor.DataRangesCount && !pin.KsPinDescriptor.DataRanges)
+      problems.push_back(name + " lists data ranges but has no table of them");
+    if (pin.KsPinDescriptor.InterfacesCount && !pin.KsPinDescriptor.Interfaces)
+      problems.push_back(name + " lists interfaces but has no table of them");
+    if (pin.KsPinDescriptor.MediumsCount && !pin.KsPinDescriptor.Mediums)
+      problems.push_back(name + " lists mediums but has no table of them");
+    CheckAutomation(pin.AutomationTable, name, problems);
+  }
+  for (ULONG n = 0; n < d.NodeCount; ++n) {
+    const PCNODE_DESCRIPTOR& node = graph.Node(n);
+    if (!node.Type) problems.push_back("node " + std::to_string(n) + " has no type");
+    CheckAutomation(node.AutomationTable, "node " + std::to_string(n), problems);
+  }
+  for (std::string& problem : graph.Problems()) problems.push_back(std::move(problem));
+  return problems;
+}
+
 }  // namespace host

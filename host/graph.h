@@ -93,4 +93,10 @@ class FilterGraph {
   const MediaCategories* names_;
 };
 
+// What the framework checks when a subdevice registers its filter: the
+// descriptor's element sizes and counts agree with its tables (pins, nodes,
+// connections, automation tables, data ranges), and then the graph itself is
+// sound (FilterGraph::Problems). Empty when the description is usable.
+std::vector<std::string> DescriptionProblems(const PCFILTER_DESCRIPTOR& description);
+
 }  // namespace host

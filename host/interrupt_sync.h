@@ -46,7 +46,7 @@ class InterruptSync final : public IInterruptSync, public FrameworkObject, publi
   ~InterruptSync() override;
 
   ULONG vector_;
-  KIRQL level_;
+  [[maybe_unused]] KIRQL level_;  // the line's level, kept as the kernel keeps it
   INTERRUPTSYNCMODE mode_;
   bool connected_ = false;
   std::vector<Routine> routines_;

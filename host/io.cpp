@@ -89,8 +89,7 @@ void IoManager::Initialize(PIRP irp, USHORT packetSize, CCHAR stackSize) {
   irp->Size = packetSize;
   irp->StackCount = stackSize;
   irp->CurrentLocation = static_cast<CHAR>(stackSize + 1);
-  irp->Stack = StackBase(irp);
-  irp->CurrentStackLocation = irp->Stack + stackSize;
+  irp->Tail.Overlay.CurrentStackLocation = StackBase(irp) + stackSize;
 }
 
 void IoManager::Free(PIRP irp) {
@@ -145,10 +144,10 @@ NTSTATUS IoManager::Call(PDEVICE_OBJECT device, PIRP irp) {
     }
     packet->state = State::InFlight;
     --irp->CurrentLocation;
-    --irp->CurrentStackLocation;
+    --irp->Tail.Overlay.CurrentStackLocation;
     location = irp->CurrentLocation;
   }
-  PIO_STACK_LOCATION stack = irp->CurrentStackLocation;
+  PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
   stack->DeviceObject = device;
   const UCHAR major = stack->MajorFunction;
   PDRIVER_DISPATCH dispatch = major <= IRP_MJ_MAXIMUM_FUNCTION ? device->DriverObject->MajorFunction[major] : nullptr;
@@ -192,7 +191,7 @@ void IoManager::Complete(PIRP irp, CCHAR) {
   // Walk up the stack: each location's completion routine runs in the
   // context of the driver above it, as the kernel does.
   while (irp->CurrentLocation <= irp->StackCount) {
-    PIO_STACK_LOCATION stack = irp->CurrentStackLocation;
+    PIO_STACK_LOCATION stack = irp->Tail.Overlay.CurrentStackLocation;
     const int location = irp->CurrentLocation;
     irp->PendingReturned = (stack->Control & kPendingReturned) ? TRUE : FALSE;
     if (irp->PendingReturned) {
@@ -200,7 +199,7 @@ void IoManager::Complete(PIRP irp, CCHAR) {
       if (Packet* packet = Find(irp)) packet->pendingMarked.insert(location);
     }
     ++irp->CurrentLocation;
-    ++irp->CurrentStackLocation;
+    ++irp->Tail.Overlay.CurrentStackLocation;
     const NTSTATUS status = irp->IoStatus.Status;
     const bool invoke = (NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||
                         (!NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_ERROR)) ||
@@ -210,7 +209,7 @@ void IoManager::Complete(PIRP irp, CCHAR) {
     std::memset(stack, 0, sizeof(*stack));
     if (invoke && routine) {
       PDEVICE_OBJECT upper =
-          irp->CurrentLocation > irp->StackCount ? nullptr : irp->CurrentStackLocation->DeviceObject;
+          irp->CurrentLocation > irp->StackCount ? nullptr : irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
       const NTSTATUS result = routine(upper, irp, context);
       if (!IsLive(irp)) {
         if (result != STATUS_MORE_PROCESSING_REQUIRED)
@@ -227,7 +226,7 @@ void IoManager::Complete(PIRP irp, CCHAR) {
         return;
       }
     } else if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount) {
-      irp->CurrentStackLocation->Control |= kPendingReturned;
+      irp->Tail.Overlay.CurrentStackLocation->Control |= kPendingReturned;
     }
   }
   std::lock_guard lock(mutex_);

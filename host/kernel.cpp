@@ -57,27 +57,73 @@ Kernel::Kernel(sim::Machine& machine) : machine_(machine), handler_(DefaultHandl
     std::fprintf(stderr, "host: a second host::Kernel was created while one exists\n");
     std::abort();
   }
-  contexts_.push_back(Context{"passive", {}});
+  Self();  // the creating thread is the first passive one
   pool_ = std::make_unique<Pool>(*this);
   io_ = std::make_unique<IoManager>(*this);
   registry_ = std::make_unique<Registry>();
   if (const char* echo = std::getenv("ZATAC97_DBGPRINT"); echo && *echo && *echo != '0') echoDebugPrint_ = true;
+  machine_.GetTrace().SetFaultObserver([this](const sim::TraceEntry& fault) { OnMachineFault(fault); });
 }
 
+namespace {
+// Each thread remembers its own state in the kernel it last asked, so the
+// per-thread IRQL and locks (read on every port access and lock) cost no map
+// lookup. A kernel going away makes every thread's memory stale: another
+// kernel may be built at the same address.
+std::atomic<std::uint64_t> g_kernelsDestroyed{0};
+struct SelfCache {
+  const void* kernel = nullptr;
+  std::uint64_t destroyed = 0;
+  void* state = nullptr;
+};
+thread_local SelfCache t_self;
+}  // namespace
+
 Kernel::~Kernel() {
+  StopThreads();
+  machine_.GetTrace().SetFaultObserver({});
   Teardown();
   io_.reset();
   pool_.reset();
   g_current.store(nullptr);
+  // Last: the teardown above may still have asked for a thread's state.
+  g_kernelsDestroyed.fetch_add(1);
 }
 
 Kernel* Kernel::Current() { return g_current.load(); }
+
+namespace {
+// A KeReleaseMutex with Wait TRUE left this thread at DISPATCH_LEVEL (from
+// the level below), owing an immediate KeWaitXxx.
+thread_local bool t_waitOwed = false;
+thread_local KIRQL t_levelBeforeOwedWait = PASSIVE_LEVEL;
+}  // namespace
+
+void Kernel::CheckReturnedAt(KIRQL expected, const char* routine) {
+  if (t_waitOwed) {
+    t_waitOwed = false;
+    Violate("wait", std::string("KeReleaseMutex with Wait TRUE must be followed at once by a KeWaitXxx call; ") +
+                        routine + " returned first, at DISPATCH_LEVEL");
+  }
+  const KIRQL after = Irql();
+  if (after == expected) return;
+  Violate("IRQL", std::string(routine) + " returned at " + IrqlName(after) + " instead of " + IrqlName(expected));
+  if (after > expected) LowerIrql(expected, routine);
+}
 
 Kernel& Kernel::Require(const char* caller) {
   Kernel* kernel = g_current.load();
   if (!kernel) {
     std::fprintf(stderr, "host: %s called with no host::Kernel in place\n", caller);
     std::abort();
+  }
+  // Reading the level changes nothing, so it may come between the two.
+  const std::string_view name(caller);
+  if (t_waitOwed && !name.starts_with("KeWait") && name != "KeGetCurrentIrql") {
+    t_waitOwed = false;
+    kernel->Violate("wait", std::string("KeReleaseMutex with Wait TRUE must be followed at once by a KeWaitXxx call; ") +
+                                caller + " came first, at DISPATCH_LEVEL");
+    kernel->LowerIrql(t_levelBeforeOwedWait, "KeReleaseMutex");
   }
   return *kernel;
 }
@@ -92,11 +138,33 @@ void Kernel::Violate(std::string_view rule, const std::string& text) {
   ++violationCount_;
   Violation violation{std::string(rule), std::string(rule) + ": " + text};
   machine_.GetTrace().Record("violation", violation.message);
+  std::lock_guard lock(violationMutex_);
   handler_(violation);
+}
+
+void Kernel::ExpectMachineFault(std::string text) {
+  std::lock_guard lock(state_);
+  expectedFaults_.push_back(std::move(text));
+}
+
+// What the machine records as a fault is what the hardware would do wrong
+// because of the driver (or a fault a test injected on purpose).
+void Kernel::OnMachineFault(const sim::TraceEntry& fault) {
+  {
+    std::lock_guard lock(state_);
+    for (const std::string& text : expectedFaults_) {
+      if (fault.text.find(text) != std::string::npos) {
+        ++expectedFaultsSeen_;
+        return;
+      }
+    }
+  }
+  Violate(fault.note.empty() ? "pci" : fault.note, fault.text);
 }
 
 void Kernel::Teardown() {
   if (tornDown_) return;
+  StopThreads();
   tornDown_ = true;
   // Work still queued is dropped; its cancel path releases what it holds.
   std::vector<WorkItem> dropped;
@@ -112,12 +180,17 @@ void Kernel::Teardown() {
 }
 
 void Kernel::ReportLeaks() {
-  if (irql_ != PASSIVE_LEVEL) Violate("IRQL", "teardown at " + IrqlName(irql_));
-  for (const Context& context : contexts_) {
-    for (const HeldLock& held : context.held) {
-      Violate(KindName(static_cast<int>(held.kind)),
-              ObjectName(held.address, KindName(static_cast<int>(held.kind))) + " still held at teardown");
-    }
+  const KIRQL irql = Irql();
+  if (irql != PASSIVE_LEVEL) Violate("IRQL", "teardown at " + IrqlName(irql));
+  std::vector<HeldLock> stillHeld;
+  {
+    std::lock_guard lock(state_);
+    for (const auto& [id, thread] : threads_)
+      for (const Context& context : thread->contexts) stillHeld.insert(stillHeld.end(), context.held.begin(), context.held.end());
+  }
+  for (const HeldLock& held : stillHeld) {
+    Violate(KindName(static_cast<int>(held.kind)),
+            ObjectName(held.address, KindName(static_cast<int>(held.kind))) + " still held at teardown");
   }
   if (!interrupts_.empty()) {
     Violate("interrupt", std::to_string(interrupts_.size()) + " interrupt(s) still connected at teardown");
@@ -126,7 +199,9 @@ void Kernel::ReportLeaks() {
   if (!mappings_.empty()) {
     std::string text = "leak of " + std::to_string(mappings_.size()) + " mapping(s) at teardown:";
     for (const auto& [base, m] : mappings_)
-      text += " " + Hex(m.base) + " (physical " + Hex(m.physical) + ", " + std::to_string(m.bytes) + " bytes)";
+      // Appended piece by piece: GCC 12's -Wrestrict misreads `" " + std::string&&` at -O3.
+      text.append(" ").append(Hex(m.base)).append(" (physical ").append(Hex(m.physical)).append(", ")
+          .append(std::to_string(m.bytes)).append(" bytes)");
     Violate("io space", text);
     mappings_.clear();
   }
@@ -143,12 +218,12 @@ void Kernel::ReportLeaks() {
 
 KIRQL Kernel::Irql() const {
   std::lock_guard lock(state_);
-  return irql_;
+  return Self().irql;
 }
 
 void Kernel::SetIrqlRaw(KIRQL irql) {
   std::lock_guard lock(state_);
-  irql_ = irql;
+  Self().irql = irql;
 }
 
 void Kernel::RaiseIrql(KIRQL newIrql, KIRQL* oldIrql, const char* caller) {
@@ -193,12 +268,34 @@ void Kernel::PagedCodeCheck(const char* function) {
 
 // ---- Contexts and lock order -----------------------------------------------------------
 
-Kernel::Context& Kernel::CurrentContext() { return contexts_.back(); }
-const Kernel::Context& Kernel::CurrentContext() const { return contexts_.back(); }
+Kernel::ThreadState& Kernel::Self() {
+  const std::uint64_t destroyed = g_kernelsDestroyed.load();
+  if (t_self.kernel == this && t_self.destroyed == destroyed) return *static_cast<ThreadState*>(t_self.state);
+  std::lock_guard lock(state_);
+  auto& slot = threads_[std::this_thread::get_id()];
+  if (!slot) {
+    slot = std::make_unique<ThreadState>();
+    slot->name = threads_.size() == 1 ? "passive" : "passive " + std::to_string(threads_.size() - 1);
+    slot->contexts.push_back(Context{"passive code", {}, threads_.size() == 1 ? 0 : nextContextId_++});
+  }
+  // A thread's state is never moved or dropped while the kernel lives.
+  t_self = {this, destroyed, slot.get()};
+  return *slot;
+}
+
+const Kernel::ThreadState& Kernel::Self() const { return const_cast<Kernel*>(this)->Self(); }
+
+Kernel::Context& Kernel::CurrentContext() { return Self().contexts.back(); }
+const Kernel::Context& Kernel::CurrentContext() const { return Self().contexts.back(); }
+
+const char* Kernel::CurrentContextName() const {
+  std::lock_guard lock(state_);
+  return CurrentContext().name;
+}
 
 void Kernel::PushContext(const char* name) {
   std::lock_guard lock(state_);
-  contexts_.push_back(Context{name, {}});
+  Self().contexts.push_back(Context{name, {}, nextContextId_++});
 }
 
 void Kernel::PopContext() {
@@ -206,9 +303,10 @@ void Kernel::PopContext() {
   const char* name = nullptr;
   {
     std::lock_guard lock(state_);
-    leftover = contexts_.back().held;
-    name = contexts_.back().name;
-    contexts_.pop_back();
+    auto& contexts = Self().contexts;
+    leftover = contexts.back().held;
+    name = contexts.back().name;
+    contexts.pop_back();
   }
   for (const HeldLock& held : leftover) {
     Violate(KindName(static_cast<int>(held.kind)), std::string(name) + " returned holding " +
@@ -273,10 +371,51 @@ void Kernel::NoteReleased(const void* lock) {
 
 bool Kernel::LockHeldAnywhere(const void* lock) const {
   std::lock_guard guard(state_);
-  for (const Context& context : contexts_)
+  for (const auto& [id, thread] : threads_)
+    for (const Context& context : thread->contexts)
+      for (const HeldLock& held : context.held)
+        if (held.address == lock) return true;
+  return false;
+}
+
+// Taking a lock this thread already holds (in any of its contexts: an ISR
+// stacked on the code it interrupted) can never succeed. In the deterministic
+// mode every holder is this thread.
+bool Kernel::LockHeldByThisThread(const void* lock) const {
+  std::lock_guard guard(state_);
+  for (const Context& context : Self().contexts)
     for (const HeldLock& held : context.held)
       if (held.address == lock) return true;
   return false;
+}
+
+void Kernel::LockContended(std::mutex& mutex, const void* lock) {
+  if (mutex.try_lock()) return;
+  RacePoint point{RacePoint::Kind::Blocking};
+  point.object = lock;
+  RaceHook(point);
+  // A spin lock spins; the holder runs on another processor.
+  NoteWaiting(lock);
+  while (!mutex.try_lock()) std::this_thread::yield();
+  NoteWaiting(nullptr);
+}
+
+std::string Kernel::DescribeThreads() const {
+  std::lock_guard guard(state_);
+  std::string text;
+  for (const auto& [id, thread] : threads_) {
+    text += "  " + thread->name + " at " + IrqlName(thread->irql);
+    if (thread->held) text += ", held by the test";
+    if (thread->waitingFor) text += ", blocked on " + ObjectName(thread->waitingFor, "lock");
+    text += "\n";
+    for (const Context& context : thread->contexts) {
+      if (context.held.empty()) continue;
+      text += "    " + std::string(context.name) + " holds";
+      for (const HeldLock& lock : context.held) text += " " + ObjectName(lock.address, KindName(static_cast<int>(lock.kind))) + ";";
+      text += "\n";
+    }
+  }
+  return text;
 }
 
 // ---- Spin locks -----------------------------------------------------------------------
@@ -298,13 +437,13 @@ KIRQL Kernel::AcquireSpinLock(PKSPIN_LOCK lock, bool atDpcLevel, const char* cal
     Violate("IRQL", std::string(caller) + " at " + IrqlName(current));
     return current;
   }
-  if (LockHeldAnywhere(lock)) {
+  if (LockHeldByThisThread(lock)) {
     Violate("spin lock", ObjectName(lock, "spin lock") + " acquired again while already held (" + caller +
                              "): deadlock");
     return current;
   }
   SpinLockState& state = SpinState(lock);
-  state.mutex.lock();
+  LockContended(state.mutex, lock);
   state.held = true;
   state.owner = std::this_thread::get_id();
   state.oldIrql = current;
@@ -354,15 +493,22 @@ std::vector<const void*> Kernel::HeldSpinLocks() const {
 }
 
 void Kernel::AcquireInterruptLock(const void* lock, const char* caller) {
-  if (LockHeldAnywhere(lock)) {
+  if (LockHeldByThisThread(lock)) {
     Violate("interrupt", ObjectName(lock, "interrupt lock") + " taken again while already held (" + caller +
                              "): deadlock");
     return;
   }
+  // The lock is real in both modes; in the deterministic one nobody else can
+  // hold it, in the threaded one it is what excludes the interrupt thread.
+  LockContended(SpinState(lock).mutex, lock);
   NoteAcquired(lock, HeldLock::Kind::Interrupt, caller);
 }
 
-void Kernel::ReleaseInterruptLock(const void* lock) { NoteReleased(lock); }
+void Kernel::ReleaseInterruptLock(const void* lock) {
+  if (!LockHeldByThisThread(lock)) return;  // its acquisition was refused
+  NoteReleased(lock);
+  SpinState(lock).mutex.unlock();
+}
 
 // ---- Events and mutexes ------------------------------------------------------------
 
@@ -394,8 +540,13 @@ LONG Kernel::SetEvent(PRKEVENT event) {
     Violate("event", "KeSetEvent on " + Hex(event) + ", which is no initialised event");
     return 0;
   }
-  const LONG previous = event->Header.SignalState;
-  event->Header.SignalState = 1;
+  LONG previous;
+  {
+    std::lock_guard guard(state_);
+    previous = event->Header.SignalState;
+    event->Header.SignalState = 1;
+  }
+  if (Threaded()) wake_.notify_all();
   return previous;
 }
 
@@ -405,6 +556,7 @@ void Kernel::ClearEvent(PRKEVENT event) {
     Violate("event", "KeClearEvent on " + Hex(event) + ", which is no initialised event");
     return;
   }
+  std::lock_guard guard(state_);
   event->Header.SignalState = 0;
 }
 
@@ -414,6 +566,7 @@ LONG Kernel::ReadStateEvent(PRKEVENT event) {
     Violate("event", "KeReadStateEvent on " + Hex(event) + ", which is no initialised event");
     return 0;
   }
+  std::lock_guard guard(state_);
   return event->Header.SignalState;
 }
 
@@ -444,7 +597,7 @@ void Kernel::InitializeMutex(PRKMUTEX mutex) {
   mutexes_[mutex] = std::make_unique<MutexState>();
 }
 
-LONG Kernel::ReleaseMutex(PRKMUTEX mutex) {
+LONG Kernel::ReleaseMutex(PRKMUTEX mutex, bool wait) {
   CheckIrqlAtMost(DISPATCH_LEVEL, "KeReleaseMutex");
   MutexState* state = nullptr;
   {
@@ -469,19 +622,29 @@ LONG Kernel::ReleaseMutex(PRKMUTEX mutex) {
     NoteReleased(mutex);
   }
   state->mutex.unlock();
+  if (wait) {
+    RaiseIrql(DISPATCH_LEVEL, &t_levelBeforeOwedWait, "KeReleaseMutex");
+    t_waitOwed = true;
+  }
   return previous;
 }
 
 bool Kernel::Signalled(PVOID object, DispatcherKind kind) const {
   if (kind == DispatcherKind::Mutex) return true;  // resolved by the caller
+  std::lock_guard guard(state_);
   return static_cast<PRKEVENT>(object)->Header.SignalState > 0;
 }
 
 void Kernel::Satisfy(PVOID object, DispatcherKind kind) {
+  std::lock_guard guard(state_);
   if (kind == DispatcherKind::SynchronizationEvent) static_cast<PRKEVENT>(object)->Header.SignalState = 0;
 }
 
-NTSTATUS Kernel::WaitForSingleObject(PVOID object, PLARGE_INTEGER timeout) {
+NTSTATUS Kernel::WaitForSingleObject(PVOID object, PLARGE_INTEGER timeout, bool alertable) {
+  if (t_waitOwed) {
+    t_waitOwed = false;
+    LowerIrql(t_levelBeforeOwedWait, "KeWaitForSingleObject");
+  }
   const auto kind = KindOf(object);
   if (!kind) {
     Violate("wait", "KeWaitForSingleObject on " + Hex(object) + ", which is no initialised event or mutex");
@@ -494,37 +657,14 @@ NTSTATUS Kernel::WaitForSingleObject(PVOID object, PLARGE_INTEGER timeout) {
                         (timeout ? "with a non-zero time-out" : "without a time-out") + " at " + IrqlName(current));
   }
 
-  if (*kind == DispatcherKind::Mutex) {
-    auto* mutex = static_cast<PRKMUTEX>(object);
-    MutexState* state = nullptr;
-    {
-      std::lock_guard guard(state_);
-      state = mutexes_.at(mutex).get();
-    }
-    if (state->recursion > 0 && state->owner == std::this_thread::get_id()) {
-      state->mutex.lock();  // recursive for its owner, as in the kernel
-      ++state->recursion;
-      mutex->Header.SignalState = 1 - state->recursion;
-      return STATUS_SUCCESS;
-    }
-    if (zeroTimeout) {
-      if (!state->mutex.try_lock()) return STATUS_TIMEOUT;
-    } else {
-      state->mutex.lock();
-    }
-    state->owner = std::this_thread::get_id();
-    state->recursion = 1;
-    mutex->Header.SignalState = 0;
-    mutex->OwnerThread = reinterpret_cast<PKTHREAD>(static_cast<std::uintptr_t>(1));
-    NoteAcquired(mutex, HeldLock::Kind::Mutex, "KeWaitForSingleObject");
-    return STATUS_SUCCESS;
-  }
+  if (*kind == DispatcherKind::Mutex) return WaitForMutex(static_cast<PRKMUTEX>(object), zeroTimeout);
 
   if (Signalled(object, *kind)) {
     Satisfy(object, *kind);
     return STATUS_SUCCESS;
   }
   if (zeroTimeout || Irql() != PASSIVE_LEVEL) return STATUS_TIMEOUT;
+  if (alertable) return STATUS_ALERTED;
 
   // Single-threaded: nothing else can set the event while we block, so the
   // wait drives the machine (pended completions, interrupts, deferred work)
@@ -538,16 +678,22 @@ NTSTATUS Kernel::WaitForSingleObject(PVOID object, PLARGE_INTEGER timeout) {
       deadline = timeout->QuadPart > kSystemTimeBase ? static_cast<sim::Ticks>(timeout->QuadPart - kSystemTimeBase) : now;
     if (deadline < now) deadline = now;
   }
+  if (Threaded()) return WaitThreaded(object, *kind, deadline, !timeout);
   auto signalled = [&] { return Signalled(object, *kind); };
   while (!signalled()) {
     if (Now() >= deadline) break;
+    // An event is set only by code that runs, and at or below DISPATCH_LEVEL:
+    // deferred work, a timer, or what an interrupt's routine queues. With
+    // none of them pending, a wait without a time-out can never end (the
+    // platform's verifier reports that as a deadlock). A future interrupt
+    // the machine has not raised yet does not count: the stricter choice.
+    if (!timeout && !AnythingPending()) {
+      Violate("deadlock", std::string(CurrentContextName()) + " waits without a time-out on " +
+                              ObjectName(object, "event") +
+                              ", which nothing pending (deferred work, a timer, an interrupt) can ever set");
+      return STATUS_TIMEOUT;
+    }
     if (!StepTowards(deadline)) {
-      // Nothing is scheduled that could ever set it.
-      if (!timeout) {
-        Violate("wait", "KeWaitForSingleObject on " + ObjectName(object, "event") +
-                            " would never be satisfied: no pending work and no hardware event can set it");
-        return STATUS_TIMEOUT;
-      }
       machine_.GetClock().RunUntil(deadline);
       break;
     }
@@ -563,6 +709,55 @@ NTSTATUS Kernel::WaitForSingleObject(PVOID object, PLARGE_INTEGER timeout) {
   return STATUS_TIMEOUT;
 }
 
+// A mutex is recursive for the context that holds it. Held by a context this
+// one preempted on the same thread, it can never be released while this one
+// waits: a deadlock, unless the wait is only a poll.
+NTSTATUS Kernel::WaitForMutex(PRKMUTEX mutex, bool zeroTimeout) {
+  MutexState* state = nullptr;
+  std::uint64_t context = 0;
+  const char* contextName = nullptr;
+  {
+    std::lock_guard guard(state_);
+    state = mutexes_.at(mutex).get();
+    context = CurrentContext().id;
+    contextName = CurrentContext().name;
+  }
+  const bool sameThread = state->recursion > 0 && state->owner == std::this_thread::get_id();
+  if (sameThread && state->ownerContext == context) {
+    state->mutex.lock();
+    ++state->recursion;
+    mutex->Header.SignalState = 1 - state->recursion;
+    return STATUS_SUCCESS;
+  }
+  if (sameThread) {
+    if (!zeroTimeout)
+      Violate("deadlock", std::string(contextName) + " waits on " + ObjectName(mutex, "mutex") + ", which " +
+                              state->ownerName + " holds and cannot release until " + contextName + " returns");
+    return STATUS_TIMEOUT;
+  }
+  if (zeroTimeout) {
+    if (!state->mutex.try_lock()) return STATUS_TIMEOUT;
+  } else if (!state->mutex.try_lock()) {
+    // Held by another thread (the threaded mode): it really blocks.
+    RacePoint point{RacePoint::Kind::Blocking};
+    point.object = mutex;
+    RaceHook(point);
+    NoteWaiting(mutex);
+    state->mutex.lock();
+    NoteWaiting(nullptr);
+  }
+  state->owner = std::this_thread::get_id();
+  state->ownerContext = context;
+  state->ownerName = contextName;
+  state->recursion = 1;
+  mutex->Header.SignalState = 0;
+  mutex->OwnerThread = reinterpret_cast<PKTHREAD>(static_cast<std::uintptr_t>(1));
+  NoteAcquired(mutex, HeldLock::Kind::Mutex, "KeWaitForSingleObject");
+  return STATUS_SUCCESS;
+}
+
+bool Kernel::AnythingPending() { return PendingWork() > 0 || InterruptLineAsserted(); }
+
 void Kernel::ForgetObjectsIn(const void* base, std::size_t size, const char* why) {
   const auto* begin = static_cast<const unsigned char*>(base);
   const auto* end = begin + size;
@@ -573,14 +768,16 @@ void Kernel::ForgetObjectsIn(const void* base, std::size_t size, const char* why
   std::vector<std::string> held;
   {
     std::lock_guard guard(state_);
-    for (const Context& context : contexts_)
-      for (const HeldLock& lock : context.held)
-        if (inside(lock.address)) held.push_back(ObjectName(lock.address, KindName(static_cast<int>(lock.kind))));
+    for (const auto& [id, thread] : threads_)
+      for (const Context& context : thread->contexts)
+        for (const HeldLock& lock : context.held)
+          if (inside(lock.address)) held.push_back(ObjectName(lock.address, KindName(static_cast<int>(lock.kind))));
   }
   for (const std::string& name : held) Violate("lock", std::string(why) + " holds " + name + ", which is still held");
   std::lock_guard guard(state_);
-  for (Context& context : contexts_)
-    std::erase_if(context.held, [&](const HeldLock& lock) { return inside(lock.address); });
+  for (auto& [id, thread] : threads_)
+    for (Context& context : thread->contexts)
+      std::erase_if(context.held, [&](const HeldLock& lock) { return inside(lock.address); });
   std::erase_if(spinLocks_, [&](const auto& entry) { return inside(entry.first); });
   std::erase_if(mutexes_, [&](const auto& entry) { return inside(entry.first); });
   std::erase_if(dispatcher_, [&](const auto& entry) { return inside(entry.first); });
@@ -606,6 +803,11 @@ ULONG Kernel::PortRead(ULONG_PTR port, int width, const char* caller) {
     return width == 1 ? 0xFF : width == 2 ? 0xFFFF : 0xFFFFFFFF;
   }
   const ULONG value = machine_.PortRead(static_cast<std::uint32_t>(port), width);
+  if (Threaded()) {
+    RacePoint point{RacePoint::Kind::PortRead};
+    point.port = static_cast<ULONG>(port), point.width = width, point.value = value;
+    RaceHook(point);
+  }
   Boundary();
   return value;
 }
@@ -617,10 +819,17 @@ void Kernel::PortWrite(ULONG_PTR port, int width, ULONG value, const char* calle
     return;
   }
   machine_.PortWrite(static_cast<std::uint32_t>(port), width, value);
+  if (Threaded()) {
+    RacePoint point{RacePoint::Kind::PortWrite};
+    point.port = static_cast<ULONG>(port), point.width = width, point.value = value;
+    RaceHook(point);
+  }
   Boundary();
 }
 
 void Kernel::Boundary() {
+  // Threaded, interrupts and deferred work have processors of their own.
+  if (Threaded()) return;
   DeliverInterrupt();
   if (Irql() < DISPATCH_LEVEL) RunDueWork();
 }
@@ -652,20 +861,31 @@ bool Kernel::InterruptConnected(const InterruptTarget* target) const {
 void Kernel::SetInterruptLineProbe(std::function<bool()> probe) { lineProbe_ = std::move(probe); }
 
 void Kernel::DeliverInterrupt() {
-  std::vector<InterruptTarget*> targets;
-  KIRQL old;
+  if (Threaded()) return;  // the interrupt thread delivers
+  DeliverOnce();
+}
+
+bool Kernel::DeliverOnce() {
+  auto deliverable = [this] { return !delivering_ && !interrupts_.empty() && Self().irql < kDeviceIrql; };
   {
     std::lock_guard guard(state_);
-    if (delivering_ || interrupts_.empty() || irql_ >= kDeviceIrql) return;
-    targets = interrupts_;
-    old = irql_;
+    if (!deliverable()) return false;
   }
   if (!InterruptLineAsserted()) {
     consecutiveStuckDeliveries_ = 0;
     stormMasked_ = false;
-    return;
+    return false;
   }
-  if (stormMasked_) return;
+  if (stormMasked_) return false;
+  // The routines are copied only when the line is up: this runs after every port access.
+  std::vector<InterruptTarget*> targets;
+  KIRQL old;
+  {
+    std::lock_guard guard(state_);
+    if (!deliverable()) return false;
+    targets = interrupts_;
+    old = Self().irql;
+  }
   delivering_ = true;
   SetIrqlRaw(kDeviceIrql);
   PushContext("interrupt service routine");
@@ -684,7 +904,8 @@ void Kernel::DeliverInterrupt() {
   SetIrqlRaw(old);
   delivering_ = false;
   ++interruptsDelivered_;
-  machine_.GetTrace().Record("irq", claimed ? "delivered, claimed" : "delivered, not claimed");
+  if (machine_.GetTrace().Recording())
+    machine_.GetTrace().Record("irq", claimed ? "delivered, claimed" : "delivered, not claimed");
   if (InterruptLineAsserted()) {
     if (++consecutiveStuckDeliveries_ >= 1000) {
       Violate("interrupt", "storm: the line stayed asserted through 1000 deliveries in a row; masked until it drops");
@@ -693,6 +914,7 @@ void Kernel::DeliverInterrupt() {
   } else {
     consecutiveStuckDeliveries_ = 0;
   }
+  return true;
 }
 
 // ---- Physical memory mappings and firmware ---------------------------------------------------
@@ -703,7 +925,7 @@ PVOID Kernel::MapIoSpace(std::uint64_t physical, SIZE_T bytes) {
     Violate("io space", "MmMapIoSpace of 0 bytes at physical " + Hex(physical));
     return nullptr;
   }
-  if (physical > 0xFFFFFFFFull || bytes > 0xFFFFFFFFull || physical + bytes > 0x1'0000'0000ull) {
+  if (physical > 0xFFFFFFFFull || bytes > 0x1'0000'0000ull - physical) {
     DebugPrint("MmMapIoSpace: physical " + Hex(physical) + " + " + std::to_string(bytes) +
                " lies outside the 32-bit physical space");
     return nullptr;
@@ -772,9 +994,13 @@ void Kernel::CallFirmware(PVOID entry, ULONG* eax, ULONG* ebx, ULONG* ecx, ULONG
 
 Kernel::WorkId Kernel::QueueWork(sim::Ticks due, WorkLevel level, std::function<void()> work, std::string label,
                                  std::function<void()> cancel) {
-  std::lock_guard guard(state_);
-  const WorkId id = nextWorkId_++;
-  work_.emplace(std::make_pair(due, id), WorkItem{id, due, level, std::move(work), std::move(label), std::move(cancel)});
+  WorkId id;
+  {
+    std::lock_guard guard(state_);
+    id = nextWorkId_++;
+    work_.emplace(std::make_pair(due, id), WorkItem{id, due, level, std::move(work), std::move(label), std::move(cancel)});
+  }
+  if (Threaded()) wake_.notify_all();
   return id;
 }
 
@@ -809,11 +1035,13 @@ bool Kernel::RunOneDueItem(bool passiveAllowed) {
   KIRQL old;
   {
     std::lock_guard guard(state_);
+    if (work_.empty()) return false;  // the common case, and no need to read the clock for it
     const sim::Ticks now = Now();
     auto found = work_.end();
     for (auto it = work_.begin(); it != work_.end() && it->first.first <= now; ++it) {
-      const bool allowed = it->second.level == WorkLevel::Dispatch ? irql_ < DISPATCH_LEVEL
-                                                                   : passiveAllowed && irql_ == PASSIVE_LEVEL;
+      const KIRQL irql = Self().irql;
+      const bool allowed = it->second.level == WorkLevel::Dispatch ? irql < DISPATCH_LEVEL
+                                                                   : passiveAllowed && irql == PASSIVE_LEVEL;
       if (allowed) {
         found = it;
         break;
@@ -822,7 +1050,7 @@ bool Kernel::RunOneDueItem(bool passiveAllowed) {
     if (found == work_.end()) return false;
     item = std::move(found->second);
     work_.erase(found);
-    old = irql_;
+    old = Self().irql;
   }
   if (item.level == WorkLevel::Passive) {
     item.work();
@@ -830,13 +1058,14 @@ bool Kernel::RunOneDueItem(bool passiveAllowed) {
   }
   SetIrqlRaw(DISPATCH_LEVEL);
   PushContext("deferred work");
-  if (!item.label.empty()) machine_.GetTrace().Record("dpc", item.label);
+  if (!item.label.empty() && machine_.GetTrace().Recording()) machine_.GetTrace().Record("dpc", item.label);
   item.work();
   const KIRQL after = Irql();
   if (after != DISPATCH_LEVEL)
     Violate("IRQL", "deferred work (" + item.label + ") returned at " + IrqlName(after) + " instead of DISPATCH_LEVEL");
   PopContext();
   SetIrqlRaw(old);
+  ++deferredRun_;
   DeliverInterrupt();
   return true;
 }
@@ -863,9 +1092,26 @@ bool Kernel::StepTowards(sim::Ticks end) {
   return true;
 }
 
+// The event loop stands for the rest of the system, which runs at
+// PASSIVE_LEVEL: a caller that left the level raised (or owes the wait its
+// release promised) is reported, and the level put back, so that deferred
+// work still runs and the test ends instead of spinning.
+void Kernel::EnterEventLoop(const char* loop) {
+  if (t_waitOwed) {
+    t_waitOwed = false;
+    Violate("wait", std::string("KeReleaseMutex with Wait TRUE must be followed at once by a KeWaitXxx call; ") +
+                        loop + " came first, at DISPATCH_LEVEL");
+  }
+  if (!CheckIrqlAtMost(PASSIVE_LEVEL, loop)) LowerIrql(PASSIVE_LEVEL, loop);
+}
+
 void Kernel::RunFor(sim::Ticks ticks) {
-  CheckIrqlAtMost(PASSIVE_LEVEL, "the event loop (RunFor)");
+  EnterEventLoop("the event loop (RunFor)");
   const sim::Ticks end = Now() + ticks;
+  if (Threaded()) {
+    WaitForTime([&] { return false; }, end);
+    return;
+  }
   while (true) {
     if (!StepTowards(end)) {
       machine_.GetClock().RunUntil(end);
@@ -881,8 +1127,9 @@ void Kernel::RunFor(sim::Ticks ticks) {
 }
 
 bool Kernel::RunUntil(const std::function<bool()>& condition, sim::Ticks limit) {
-  CheckIrqlAtMost(PASSIVE_LEVEL, "the event loop (RunUntil)");
+  EnterEventLoop("the event loop (RunUntil)");
   const sim::Ticks end = Now() + limit;
+  if (Threaded()) return WaitForTime(condition, end);
   while (true) {
     while (RunOneDueItem(true)) {
     }
@@ -901,6 +1148,7 @@ bool Kernel::InterruptLineAsserted() {
 // ---- Debug output -----------------------------------------------------------------------------
 
 void Kernel::DebugPrint(const std::string& line) {
+  std::lock_guard guard(state_);
   debugLog_.push_back(line);
   if (echoDebugPrint_) {
     std::fprintf(stderr, "%s%s", line.c_str(), (!line.empty() && line.back() == '\n') ? "" : "\n");

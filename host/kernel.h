@@ -10,11 +10,22 @@
 // Default mode is single-threaded and deterministic: interrupts are delivered
 // at port-access boundaries, deferred work runs when the level drops below
 // DISPATCH_LEVEL, and time moves only on the machine's virtual clock.
+//
+// The threaded mode (StartThreads) is a machine with several processors: an
+// interrupt thread runs the connected routines at DEVICE_LEVEL whenever the
+// line is asserted, excluded only by the interrupt's own lock; a dispatch
+// thread runs deferred work; a hardware thread advances the machine in small
+// steps; passive callers bring their own threads. IRQL, held locks and the
+// lock-order record are per thread in both modes, so every rule is checked
+// the same way.
 #pragma once
 
 #include <wdm.h>
 
 #include <cstdint>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
@@ -35,6 +46,32 @@ namespace host {
 
 class IoManager;
 class Registry;
+
+// Where a thread of the threaded mode can be held by a test: each port access
+// (after it happened, with the value read or written), and each time a
+// thread is about to block on a lock or a wait because someone else has it.
+struct RacePoint {
+  enum class Kind { PortRead, PortWrite, Blocking };
+  Kind kind;
+  ULONG port = 0;
+  int width = 0;
+  ULONG value = 0;
+  const void* object = nullptr;  // the lock or object of a Blocking point
+};
+
+struct ThreadOptions {
+  std::uint32_t seed = 1;
+  // The hardware thread advances the clock by at most this much per step.
+  sim::Ticks hardwareStep = 20 * sim::kTicksPerMicrosecond;
+  // After a step, the hardware waits for the interrupt and dispatch threads
+  // to catch up for up to a random number of polls in [0, patience]: small
+  // values give random service latency, large ones a driver that keeps up.
+  unsigned patience = 2000;
+  // A thread blocked on one lock this long (real time) is deadlocked: the
+  // watchdog prints every thread with what it holds and waits for, and
+  // aborts, so a hung test fails with the names instead of hanging.
+  std::chrono::milliseconds deadlockLimit{std::chrono::seconds(30)};
+};
 
 // What the kernel needs from a connected interrupt: the vector it listens on
 // and the routine that services it (at DEVICE_LEVEL, inside Deliver).
@@ -58,8 +95,9 @@ class Kernel {
   // the level its routines run at.
   static ULONG TranslatedVector(ULONG irq) { return 0x30 + irq; }
   static constexpr KIRQL kDeviceIrql = DEVICE_LEVEL;
-  // A wait without a time-out that sees this much virtual time pass without
-  // being satisfied is reported as never satisfied.
+  // A wait without a time-out that nothing pending can satisfy is a
+  // "deadlock" violation at once; one that sees this much virtual time pass
+  // (work keeps coming, none of it signals) is reported as never satisfied.
   static constexpr sim::Ticks kWaitForeverLimit = 60 * sim::kTicksPerSecond;
 
   explicit Kernel(sim::Machine& machine);
@@ -79,7 +117,16 @@ class Kernel {
   void SetViolationHandler(ViolationHandler handler);
   // Reports a broken rule; the message is "<rule>: <text>".
   void Violate(std::string_view rule, const std::string& text);
-  std::size_t ViolationCount() const { return violationCount_; }
+  std::size_t ViolationCount() const { return violationCount_.load(); }
+
+  // ---- Machine faults -----------------------------------------------------
+  // Every fault the machine records (a codec command lost because the port
+  // was busy, a DMA access outside memory, ...) is a violation named after
+  // whose it is ("codec: ...", "bus: ...", "sgd: ..."), unless a test that
+  // provokes it declared it expected: a fault whose text contains `text`
+  // is then only counted.
+  void ExpectMachineFault(std::string text);
+  std::size_t ExpectedMachineFaults() const { return expectedFaultsSeen_; }
 
   // Runs the teardown checks (leaked pool, IRPs, I/O-space mappings, held
   // locks, connected interrupts) once; the destructor calls it if nobody did.
@@ -99,6 +146,10 @@ class Kernel {
   // Checks that the level is at most `maximum` for `caller`; reports an IRQL
   // violation otherwise. Returns whether the level was acceptable.
   bool CheckIrqlAtMost(KIRQL maximum, const char* caller);
+  // A driver routine returns at the level it was called at, owing no wait;
+  // reports `routine` otherwise and puts the level back, so one broken call
+  // does not starve the rest of the run of deferred work.
+  void CheckReturnedAt(KIRQL expected, const char* routine);
   void PagedCodeCheck(const char* function);
 
   // ---- Locks and dispatcher objects --------------------------------------
@@ -117,8 +168,12 @@ class Kernel {
   void ClearEvent(PRKEVENT event);
   LONG ReadStateEvent(PRKEVENT event);
   void InitializeMutex(PRKMUTEX mutex);
-  LONG ReleaseMutex(PRKMUTEX mutex);
-  NTSTATUS WaitForSingleObject(PVOID object, PLARGE_INTEGER timeout);
+  // With `wait` the caller is left at DISPATCH_LEVEL, as on the platform,
+  // and its very next call must be a KeWaitXxx (which lowers it back).
+  LONG ReleaseMutex(PRKMUTEX mutex, bool wait = false);
+  // An alertable wait may end early with STATUS_ALERTED: the host takes the
+  // stricter choice and alerts it at once when the event is not yet set.
+  NTSTATUS WaitForSingleObject(PVOID object, PLARGE_INTEGER timeout, bool alertable = false);
 
   // Held around an ISR or CallSynchronizedRoutine: an interrupt object's lock,
   // tracked like a spin lock but taken at DEVICE_LEVEL.
@@ -148,7 +203,7 @@ class Kernel {
   // line without programming a controller). Null restores the machine's line.
   void SetInterruptLineProbe(std::function<bool()> probe);
   bool InterruptLineAsserted();
-  std::uint64_t InterruptsDelivered() const { return interruptsDelivered_; }
+  std::uint64_t InterruptsDelivered() const { return interruptsDelivered_.load(); }
 
   // ---- Physical memory mappings and firmware ------------------------------
   PVOID MapIoSpace(std::uint64_t physical, SIZE_T bytes);
@@ -184,6 +239,31 @@ class Kernel {
   void SetServiceLatency(sim::Ticks ticks) { serviceLatency_ = ticks; }
   sim::Ticks ServiceLatency() const { return serviceLatency_; }
 
+  // ---- Threaded mode ------------------------------------------------------
+  // Starts the interrupt, dispatch and hardware threads; from then on
+  // interrupts and deferred work run there instead of at boundaries, and
+  // RunFor/RunUntil wait for the hardware thread instead of driving it.
+  void StartThreads(ThreadOptions options = {});
+  // Joins the three threads; the kernel is deterministic again (what is still
+  // queued runs from the event loop as before).
+  void StopThreads();
+  bool Threaded() const { return threaded_.load(); }
+  // Stops or resumes the hardware thread's advance of the clock (port
+  // accesses and stalls still move it).
+  void PauseHardware(bool paused) { hardwarePaused_.store(paused); }
+  // Names the calling thread for messages and race hooks ("passive 1").
+  void NameThread(std::string name);
+  std::string ThreadName() const;
+  // Called on the running thread at every RacePoint (threaded mode only).
+  void SetRaceHook(std::function<void(const RacePoint&)> hook);
+  // Marks the calling thread as held by a test, so the hardware does not
+  // wait for it to catch up.
+  void SetThreadHeld(bool held);
+  // Every thread the kernel knows: its name, level, the locks each of its
+  // contexts holds and what it is blocked on (for deadlock reports).
+  std::string DescribeThreads() const;
+  std::uint64_t DeferredItemsRun() const { return deferredRun_.load(); }
+
   // ---- Debug output -------------------------------------------------------
   void DebugPrint(const std::string& line);
   const std::vector<std::string>& DebugLog() const { return debugLog_; }
@@ -200,7 +280,22 @@ class Kernel {
   struct Context {
     const char* name;
     std::vector<HeldLock> held;
+    std::uint64_t id = 0;  // distinguishes contexts that share one thread
   };
+  // Per thread: its level and its stack of contexts (an ISR delivered at a
+  // boundary in the deterministic mode stacks on the code it interrupted).
+  struct ThreadState {
+    std::string name;
+    KIRQL irql = PASSIVE_LEVEL;
+    std::vector<Context> contexts;
+    bool held = false;
+    bool busy = false;  // the interrupt or dispatch thread is running driver code
+    const void* waitingFor = nullptr;  // the lock, mutex or event it is blocked on
+    std::chrono::steady_clock::time_point waitingSince;
+  };
+  // Marks the calling thread blocked on `object` (null: no longer blocked).
+  void NoteWaiting(const void* object);
+  void WatchdogThread(std::chrono::milliseconds limit);
   struct SpinLockState {
     std::mutex mutex;
     bool held = false;
@@ -210,6 +305,8 @@ class Kernel {
   struct MutexState {
     std::recursive_mutex mutex;
     std::thread::id owner;
+    std::uint64_t ownerContext = 0;
+    const char* ownerName = nullptr;
     int recursion = 0;
   };
   enum class DispatcherKind { NotificationEvent, SynchronizationEvent, Mutex };
@@ -227,8 +324,22 @@ class Kernel {
     SIZE_T bytes;
   };
 
+  ThreadState& Self();
+  const ThreadState& Self() const;
   Context& CurrentContext();
   const Context& CurrentContext() const;
+  const char* CurrentContextName() const;
+  bool LockHeldByThisThread(const void* lock) const;
+  // Takes a lock's real mutex; in the threaded mode a contended lock first
+  // reports a Blocking race point.
+  void LockContended(std::mutex& mutex, const void* lock);
+  void RaceHook(const RacePoint& point);
+  void InterruptThread();
+  void DispatchThread();
+  void HardwareThread(ThreadOptions options);
+  // The threaded form of a wait for an event: polls until it is signalled or
+  // the deadline passes on the virtual clock.
+  NTSTATUS WaitThreaded(PVOID object, DispatcherKind kind, sim::Ticks deadline, bool forever);
   void PushContext(const char* name);
   void PopContext();
   void NoteAcquired(const void* lock, HeldLock::Kind kind, const char* caller);
@@ -238,20 +349,33 @@ class Kernel {
   SpinLockState& SpinState(const void* lock);
   std::optional<DispatcherKind> KindOf(const void* object) const;
   bool Signalled(PVOID object, DispatcherKind kind) const;
+  NTSTATUS WaitForMutex(PRKMUTEX mutex, bool zeroTimeout);
+  // Whether anything already scheduled could still run and signal a waiter:
+  // queued deferred work or timers, or an asserted interrupt.
+  bool AnythingPending();
   void Satisfy(PVOID object, DispatcherKind kind);
   void SetIrqlRaw(KIRQL irql);
   void DeliverInterrupt();
+  // Delivers once if the line is asserted and the level allows; whether it did.
+  bool DeliverOnce();
+  // Threaded: waits (the hardware thread moving time) until `condition`
+  // holds or the clock reaches `end`; whether the condition held.
+  bool WaitForTime(const std::function<bool()>& condition, sim::Ticks end);
   bool RunOneDueItem(bool passiveAllowed);
   std::optional<sim::Ticks> NextWorkDue(bool passiveAllowed) const;
+  void EnterEventLoop(const char* loop);
   // One step of the event loop: run what is due, or else advance the clock
   // to the next hardware event or work item, but not past `end`. Returns
   // false when nothing at all is scheduled (the machine is idle).
   bool StepTowards(sim::Ticks end);
   void ReportLeaks();
+  void OnMachineFault(const sim::TraceEntry& fault);
 
   sim::Machine& machine_;
   ViolationHandler handler_;
-  std::size_t violationCount_ = 0;
+  std::atomic<std::size_t> violationCount_{0};
+  std::vector<std::string> expectedFaults_;
+  std::size_t expectedFaultsSeen_ = 0;
   bool tornDown_ = false;
 
   std::unique_ptr<Pool> pool_;
@@ -259,8 +383,8 @@ class Kernel {
   std::unique_ptr<Registry> registry_;
 
   mutable std::recursive_mutex state_;  // guards the bookkeeping below
-  KIRQL irql_ = PASSIVE_LEVEL;
-  std::vector<Context> contexts_;
+  std::unordered_map<std::thread::id, std::unique_ptr<ThreadState>> threads_;
+  std::uint64_t nextContextId_ = 1;
   std::unordered_map<const void*, std::unique_ptr<SpinLockState>> spinLocks_;
   std::unordered_map<const void*, std::unique_ptr<MutexState>> mutexes_;
   std::unordered_map<const void*, DispatcherKind> dispatcher_;
@@ -270,9 +394,9 @@ class Kernel {
   std::vector<InterruptTarget*> interrupts_;
   std::function<bool()> lineProbe_;
   bool delivering_ = false;
-  std::uint64_t interruptsDelivered_ = 0;
+  std::atomic<std::uint64_t> interruptsDelivered_{0};
   int consecutiveStuckDeliveries_ = 0;
-  bool stormMasked_ = false;
+  std::atomic<bool> stormMasked_{false};
 
   std::map<std::pair<sim::Ticks, WorkId>, WorkItem> work_;
   WorkId nextWorkId_ = 1;
@@ -283,6 +407,18 @@ class Kernel {
 
   std::vector<std::string> debugLog_;
   bool echoDebugPrint_ = false;
+
+  std::recursive_mutex violationMutex_;  // one handler call at a time
+  std::atomic<bool> threaded_{false};
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> hardwarePaused_{false};
+  std::atomic<std::uint64_t> deferredRun_{0};
+  std::function<void(const RacePoint&)> raceHook_;
+  std::mutex wakeMutex_;
+  std::condition_variable wake_;  // the line changed, work was queued or time moved
+  std::vector<std::thread> running_;
+  std::thread::id interruptThread_;
+  std::thread::id dispatchThread_;
 };
 
 }  // namespace host

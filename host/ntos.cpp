@@ -124,10 +124,13 @@ LONG NTAPI KeReadStateEvent(PRKEVENT Event) { return Kernel::Require("KeReadStat
 
 VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG) { Kernel::Require("KeInitializeMutex").InitializeMutex(Mutex); }
 
-LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN) { return Kernel::Require("KeReleaseMutex").ReleaseMutex(Mutex); }
+LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait) {
+  return Kernel::Require("KeReleaseMutex").ReleaseMutex(Mutex, Wait != FALSE);
+}
 
-NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER Timeout) {
-  return Kernel::Require("KeWaitForSingleObject").WaitForSingleObject(Object, Timeout);
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN Alertable,
+                                     PLARGE_INTEGER Timeout) {
+  return Kernel::Require("KeWaitForSingleObject").WaitForSingleObject(Object, Timeout, Alertable != FALSE);
 }
 
 VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) {

@@ -228,7 +228,23 @@ NTSTATUS DeviceHarness::SetPowerState(DEVICE_POWER_STATE state) {
   newState.DeviceState = state;
   const NTSTATUS status = power->QueryPowerChangeState(newState);
   if (!NT_SUCCESS(status)) return Fail(status, "QueryPowerChangeState refused with " + StatusText(status));
-  power->PowerChangeState(newState);
+  // As the power IRP travels: on the way down the driver acts first and the
+  // bus driver then powers the PCI function down; on the way up the bus
+  // driver powers the function up, waits the PCI power-management recovery
+  // time (10 ms from D3hot, 200 us from D2), and only then does the driver
+  // see the change.
+  sim::PciFunction& function = kernel_.Machine().Pci();
+  const auto functionState = static_cast<sim::PciFunction::PowerState>(state - PowerDeviceD0);
+  if (state == PowerDeviceD0) {
+    const sim::PciFunction::PowerState before = function.GetPowerState();
+    function.SetPowerState(functionState);
+    if (before == sim::PciFunction::PowerState::D3) kernel_.RunFor(10 * sim::kTicksPerMillisecond);
+    else if (before == sim::PciFunction::PowerState::D2) kernel_.RunFor(200 * sim::kTicksPerMicrosecond);
+    power->PowerChangeState(newState);
+  } else {
+    power->PowerChangeState(newState);
+    function.SetPowerState(functionState);
+  }
   powerState_ = state;
   return STATUS_SUCCESS;
 }

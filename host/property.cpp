@@ -4,11 +4,19 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "host/graph.h"
+#include "host/kernel.h"
+
 namespace host {
 
 namespace {
 
 constexpr ULONG kKnownVerbs = KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET | KSPROPERTY_TYPE_BASICSUPPORT;
+
+// What a value buffer holds before the handler runs, beyond the bytes the
+// client put there: the platform's buffers are not conveniently zero, and a
+// handler that claims bytes it never wrote leaves this word in them.
+constexpr std::uint8_t kPoison[4] = {0xA5, 0x5A, 0xC3, 0x3C};
 
 // An exactly sized heap buffer, or none: a handler that strays past the size
 // it was given lands outside the allocation.
@@ -16,14 +24,37 @@ struct ExactBuffer {
   std::unique_ptr<std::uint8_t[]> bytes;
   ULONG size = 0;
 
-  ExactBuffer(const std::vector<std::uint8_t>& initial, ULONG wanted) : size(wanted) {
+  ExactBuffer(const std::vector<std::uint8_t>& initial, ULONG wanted, bool poison = false) : size(wanted) {
     if (wanted == 0) return;
     bytes.reset(new std::uint8_t[wanted]);
-    std::memset(bytes.get(), 0, wanted);
+    for (ULONG i = 0; i < wanted; i++) bytes[i] = poison ? kPoison[i % 4] : 0;
     if (!initial.empty()) std::memcpy(bytes.get(), initial.data(), std::min<std::size_t>(initial.size(), wanted));
   }
   std::uint8_t* data() { return bytes.get(); }
 };
+
+// The first run of poison the handler left in [0, reported): whole aligned
+// words, and a short tail only when every byte of it is still poison. Empty
+// when every reported byte was written.
+std::optional<std::pair<ULONG, ULONG>> UnwrittenRange(const std::uint8_t* bytes, ULONG reported) {
+  for (ULONG word = 0; word < reported; word += 4) {
+    const ULONG end = std::min<ULONG>(word + 4, reported);
+    if (std::memcmp(bytes + word, kPoison, end - word) != 0) continue;
+    ULONG last = end;
+    while (last + 4 <= reported && std::memcmp(bytes + last, kPoison, 4) == 0) last += 4;
+    return std::pair{word, last - 1};
+  }
+  return std::nullopt;
+}
+
+const char* VerbName(ULONG verb) {
+  switch (verb) {
+    case KSPROPERTY_TYPE_GET: return "get";
+    case KSPROPERTY_TYPE_SET: return "set";
+    case KSPROPERTY_TYPE_BASICSUPPORT: return "basic support";
+    default: return "request";
+  }
+}
 
 }  // namespace
 
@@ -132,9 +163,40 @@ PropertyResult PropertyDispatcher::Invoke(const PCPROPERTY_ITEM& item, const Pro
   return Call(item, call, call.verb);
 }
 
+std::string PropertyDispatcher::HandlerName(const PCPROPERTY_ITEM& item, ULONG node, ULONG verb) const {
+  std::string name = node == KSFILTER_NODE ? std::string("the filter") : "node " + std::to_string(node);
+  if (node != KSFILTER_NODE && description_ && node < description_->NodeCount && description_->Nodes) {
+    const auto* nodeBytes = reinterpret_cast<const std::uint8_t*>(description_->Nodes);
+    const auto* descriptor =
+        reinterpret_cast<const PCNODE_DESCRIPTOR*>(nodeBytes + std::size_t{node} * description_->NodeSize);
+    if (descriptor->Type) name += " (" + PublishedDisplayName(*descriptor->Type).value_or("unnamed type") + ")";
+  }
+  const std::string set = item.Set ? PublishedSymbol(*item.Set).value_or(GuidString(*item.Set)) : "no set";
+  return name + ", " + set + " property " + std::to_string(item.Id) + " " + VerbName(verb);
+}
+
+// Checks what a successful handler reported against the buffer it was given.
+void PropertyDispatcher::CheckReported(const PCPROPERTY_ITEM& item, ULONG node, ULONG verb, ULONG offered,
+                                       ULONG reported, const std::uint8_t* bytes) const {
+  Kernel* kernel = Kernel::Current();
+  if (!kernel) return;
+  if (reported > offered) {
+    kernel->Violate("property", HandlerName(item, node, verb) + " succeeded reporting " + std::to_string(reported) +
+                                    " bytes in a value buffer of " + std::to_string(offered));
+    return;
+  }
+  // A set's value is the client's input: only what a handler returns is checked for poison.
+  if (verb == KSPROPERTY_TYPE_SET || !bytes) return;
+  if (auto unwritten = UnwrittenRange(bytes, reported)) {
+    kernel->Violate("property", HandlerName(item, node, verb) + " succeeded reporting " + std::to_string(reported) +
+                                    " bytes but never wrote bytes " + std::to_string(unwritten->first) + "-" +
+                                    std::to_string(unwritten->second));
+  }
+}
+
 PropertyResult PropertyDispatcher::Call(const PCPROPERTY_ITEM& item, const PropertyCall& call, ULONG verb) const {
   ExactBuffer instance(call.instance, static_cast<ULONG>(call.instance.size()));
-  ExactBuffer value(call.value, call.valueSize);
+  ExactBuffer value(call.value, call.valueSize, /*poison=*/true);
 
   PCPROPERTY_REQUEST request{};
   // The framework hands the handler the miniport interface it holds as the major target.
@@ -153,6 +215,8 @@ PropertyResult PropertyDispatcher::Call(const PCPROPERTY_ITEM& item, const Prope
   result.handlerCalled = true;
   result.status = item.Handler(&request);
   result.valueSize = request.ValueSize;
+  if (NT_SUCCESS(result.status))
+    CheckReported(item, call.node, verb, call.valueSize, request.ValueSize, static_cast<std::uint8_t*>(request.Value));
   if (value.size) result.value.assign(value.data(), value.data() + value.size);
   return result;
 }

@@ -12,6 +12,19 @@
 //
 // Buffers are owned by the call and sized exactly as requested, so a handler
 // that reads or writes past the size it was given trips AddressSanitizer.
+// A value buffer holds a poison pattern wherever the client put nothing (the
+// platform's buffers are not zeroed). A handler that succeeds reporting more
+// bytes than the buffer holds, or (for a get or basic support) reporting bytes
+// where the poison survived, is a "property" violation naming the node, set,
+// property and verb.
+//
+// Which checks are the framework's and which the handler's: the framework
+// routes by node, set and id, refuses a verb the item does not declare, takes
+// the instance as whatever follows the KSNODEPROPERTY header (a property item
+// carries no minimum sizes, so it checks no instance or value size), and
+// answers basic support itself only for items without a handler for it
+// (needing room for a ULONG). Instance size and content and the value size of
+// a get or set are the handler's to check.
 #pragma once
 
 #include <portcls.h>
@@ -19,6 +32,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -87,6 +101,9 @@ class PropertyDispatcher {
 
  private:
   PropertyResult Call(const PCPROPERTY_ITEM& item, const PropertyCall& call, ULONG verb) const;
+  std::string HandlerName(const PCPROPERTY_ITEM& item, ULONG node, ULONG verb) const;
+  void CheckReported(const PCPROPERTY_ITEM& item, ULONG node, ULONG verb, ULONG offered, ULONG reported,
+                     const std::uint8_t* bytes) const;
 
   PMINIPORT miniport_;
   const PCFILTER_DESCRIPTOR* description_ = nullptr;

@@ -5,10 +5,12 @@
 #include <cwctype>
 #include <fstream>
 #include <sstream>
+#include <type_traits>
 
 #include "host/com.h"
 #include "host/framework.h"
 #include "host/kernel.h"
+#include "host/reg_text.h"
 
 namespace host {
 
@@ -20,10 +22,23 @@ std::wstring FoldName(const std::wstring& name) {
   return folded;
 }
 
+namespace {
+
+// What stands in for a character that has no encoding (U+FFFD).
+constexpr std::uint32_t kReplacement = 0xFFFD;
+
+std::uint32_t ScalarOr(wchar_t wc) {
+  const auto c = static_cast<std::uint32_t>(static_cast<std::make_unsigned_t<wchar_t>>(wc));
+  return c < 0xD800 || (c >= 0xE000 && c <= 0x10FFFF) ? c : kReplacement;
+}
+
+}  // namespace
+
+// Never produces invalid UTF-8: what is not a Unicode scalar value becomes U+FFFD.
 std::string ToUtf8(const std::wstring& text) {
   std::string out;
   for (wchar_t wc : text) {
-    const std::uint32_t c = static_cast<std::uint32_t>(wc);
+    const std::uint32_t c = ScalarOr(wc);
     if (c < 0x80) {
       out += static_cast<char>(c);
     } else if (c < 0x800) {
@@ -43,18 +58,14 @@ std::string ToUtf8(const std::wstring& text) {
   return out;
 }
 
+// A malformed sequence becomes U+FFFD and decoding goes on after its first byte.
 std::wstring FromUtf8(const std::string& text) {
   std::wstring out;
   for (std::size_t i = 0; i < text.size();) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    std::uint32_t code = c;
-    int extra = 0;
-    if (c >= 0xF0) code = c & 0x07, extra = 3;
-    else if (c >= 0xE0) code = c & 0x0F, extra = 2;
-    else if (c >= 0xC0) code = c & 0x1F, extra = 1;
-    ++i;
-    for (int k = 0; k < extra && i < text.size(); ++k, ++i) code = code << 6 | (static_cast<unsigned char>(text[i]) & 0x3F);
-    out += static_cast<wchar_t>(code);
+    char32_t code;
+    const std::size_t length = Utf8SequenceAt(text, i, code);
+    out += static_cast<wchar_t>(length ? code : kReplacement);
+    i += length ? length : 1;
   }
   return out;
 }
@@ -68,7 +79,7 @@ std::vector<std::uint8_t> ToUtf16Bytes(const std::wstring& text, bool terminator
     bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
   };
   for (wchar_t wc : text) {
-    std::uint32_t c = static_cast<std::uint32_t>(wc);
+    std::uint32_t c = ScalarOr(wc);
     if (c >= 0x10000) {
       c -= 0x10000;
       put(0xD800 | (c >> 10));
@@ -135,7 +146,7 @@ std::optional<std::wstring> PlainString(const RegistryValue& value) {
   for (std::uint16_t u : units)
     if (u == 0 || u == '\n' || u == '\r') return std::nullopt;
   std::wstring text = FromUtf16Units(units);
-  if (ToUtf16Bytes(text, true) != value.data) return std::nullopt;
+  if (!WritableRegText(text) || ToUtf16Bytes(text, true) != value.data) return std::nullopt;
   return text;
 }
 
@@ -215,10 +226,16 @@ Registry::Key* Registry::Create(const std::wstring& path, bool* created) {
 
 bool Registry::KeyExists(const std::wstring& path) const { return !SplitPath(path).empty() && Find(path); }
 
-bool Registry::CreateKey(const std::wstring& path) {
+bool Registry::CreateKey(const std::wstring& path, bool isVolatile) {
   bool created = false;
-  Create(path, &created);
+  Key* key = Create(path, &created);
+  if (created && isVolatile) key->isVolatile = true;
   return created;
+}
+
+bool Registry::IsVolatile(const std::wstring& path) const {
+  const Key* key = Find(path);
+  return key && key->isVolatile;
 }
 
 bool Registry::DeleteKey(const std::wstring& path) {
@@ -310,18 +327,8 @@ void Registry::ClearFaults() {
 
 namespace {
 
-std::string DecodeText(const std::string& raw) {
-  if (raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFF && static_cast<unsigned char>(raw[1]) == 0xFE) {
-    std::vector<std::uint16_t> units;
-    for (std::size_t i = 2; i + 1 < raw.size(); i += 2)
-      units.push_back(static_cast<unsigned char>(raw[i]) | static_cast<unsigned char>(raw[i + 1]) << 8);
-    return ToUtf8(FromUtf16Units(units));
-  }
-  if (raw.size() >= 3 && static_cast<unsigned char>(raw[0]) == 0xEF && static_cast<unsigned char>(raw[1]) == 0xBB &&
-      static_cast<unsigned char>(raw[2]) == 0xBF)
-    return raw.substr(3);
-  return raw;
-}
+// The platform's registry nests keys at most 512 levels deep.
+constexpr std::size_t kMaxKeyDepth = 512;
 
 // Reads a "..." string starting at s[pos] == '"'; pos ends after the closing quote.
 bool ReadQuoted(const std::string& s, std::size_t& pos, std::string& out) {
@@ -346,8 +353,9 @@ bool ParseHexBytes(const std::string& text, std::vector<std::uint8_t>& out) {
   std::string digits;
   auto flush = [&]() -> bool {
     if (digits.empty()) return false;
-    if (digits.size() > 2) return false;
-    out.push_back(static_cast<std::uint8_t>(std::stoul(digits, nullptr, 16)));
+    std::uint64_t byte;
+    if (!ParseHexNumber(digits, 0xFF, byte) || digits.size() > 2) return false;
+    out.push_back(static_cast<std::uint8_t>(byte));
     digits.clear();
     return true;
   };
@@ -369,7 +377,9 @@ bool ParseHexBytes(const std::string& text, std::vector<std::uint8_t>& out) {
 }  // namespace
 
 bool Registry::Import(const std::string& raw, std::string* error) {
-  std::istringstream in(DecodeText(raw));
+  std::string decoded;
+  if (!DecodeRegText(raw, decoded, error)) return false;
+  std::istringstream in(decoded);
   std::vector<std::pair<int, std::string>> lines;  // (first physical line number, logical line)
   std::string line;
   int number = 0;
@@ -423,7 +433,9 @@ bool Registry::Import(const std::string& raw, std::string* error) {
         current.reset();
         continue;
       }
-      if (SplitPath(FromUtf8(path)).empty()) return (root_ = saved, fail(at, "empty key name"));
+      const std::size_t depth = SplitPath(FromUtf8(path)).size();
+      if (depth == 0) return (root_ = saved, fail(at, "empty key name"));
+      if (depth > kMaxKeyDepth) return (root_ = saved, fail(at, "key nested deeper than 512 levels"));
       current = FromUtf8(path);
       Create(*current, nullptr);
       continue;
@@ -451,11 +463,11 @@ bool Registry::Import(const std::string& raw, std::string* error) {
       if (!ReadQuoted(data, p, s) || Trim(data.substr(p)) != "") return (root_ = saved, fail(at, "malformed string value"));
       value = RegistryValue::String(FromUtf8(s));
     } else if (data.rfind("dword:", 0) == 0) {
+      std::uint64_t dword;
       const std::string digits = data.substr(6);
-      if (digits.empty() || digits.size() > 8 ||
-          digits.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+      if (digits.size() > 8 || !ParseHexNumber(digits, 0xFFFFFFFF, dword))
         return (root_ = saved, fail(at, "malformed dword value"));
-      value = RegistryValue::Dword(static_cast<ULONG>(std::stoul(digits, nullptr, 16)));
+      value = RegistryValue::Dword(static_cast<ULONG>(dword));
     } else if (data.rfind("hex", 0) == 0) {
       ULONG type = REG_BINARY;
       std::size_t colon = data.find(':');
@@ -464,10 +476,13 @@ bool Registry::Import(const std::string& raw, std::string* error) {
       if (head != "hex") {
         if (head.size() < 6 || head.compare(0, 4, "hex(") != 0 || head.back() != ')')
           return (root_ = saved, fail(at, "malformed hex type"));
+        // A value type is 32 bits wide: a wider one is refused, never cut.
+        std::uint64_t wide;
         const std::string t = head.substr(4, head.size() - 5);
         if (t.empty() || t.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
           return (root_ = saved, fail(at, "malformed hex type"));
-        type = static_cast<ULONG>(std::stoul(t, nullptr, 16));
+        if (!ParseHexNumber(t, 0xFFFFFFFF, wide)) return (root_ = saved, fail(at, "value type wider than 32 bits"));
+        type = static_cast<ULONG>(wide);
       }
       if (!ParseHexBytes(data.substr(colon + 1), value.data)) return (root_ = saved, fail(at, "malformed hex bytes"));
       value.type = type;
@@ -482,8 +497,11 @@ bool Registry::Import(const std::string& raw, std::string* error) {
 // ---- .reg export --------------------------------------------------------------------------------
 
 void Registry::ExportKey(const Key& key, const std::wstring& path, std::string& out) const {
+  if (key.isVolatile) return;  // lives only for the run, as on the platform
   if (!path.empty()) {
-    out += "[" + ToUtf8(path) + "]\n";
+    // "[-" deletes a key: a first name that starts with '-' gets a leading
+    // separator, which names the same key.
+    out += (path[0] == L'-' ? "[\\" : "[") + ToUtf8(path) + "]\n";
     for (const auto& [folded, entry] : key.values) {
       const auto& [name, value] = entry;
       std::string line = name.empty() ? "@=" : Quote(name) + "=";
@@ -509,6 +527,25 @@ void Registry::ExportKey(const Key& key, const std::wstring& path, std::string& 
   for (const auto& [folded, sub] : key.subkeys) ExportKey(sub, path.empty() ? sub.name : path + L"\\" + sub.name, out);
 }
 
+bool Registry::CheckWritable(const Key& key, const std::wstring& path, std::string* error) const {
+  auto refuse = [&](const std::string& what) {
+    if (error) *error = what + " cannot be written as .reg text (a character the format cannot carry)";
+    return false;
+  };
+  if (path.empty() && !key.values.empty()) return refuse("a value outside any key");
+  if (!path.empty()) {
+    if (!WritableRegText(key.name)) return refuse("key \"" + ToUtf8(path) + "\"");
+    for (const auto& [folded, entry] : key.values)
+      if (!WritableRegText(entry.first))
+        return refuse("a value name in key \"" + ToUtf8(path) + "\"");
+  }
+  for (const auto& [folded, sub] : key.subkeys)
+    if (!CheckWritable(sub, path.empty() ? sub.name : path + L"\\" + sub.name, error)) return false;
+  return true;
+}
+
+bool Registry::Writable(std::string* error) const { return CheckWritable(root_, L"", error); }
+
 std::string Registry::Export() const {
   std::string out = "Windows Registry Editor Version 5.00\n\n";
   ExportKey(root_, L"", out);
@@ -526,22 +563,30 @@ bool Registry::LoadFile(const std::string& path, std::string* error) {
   return Import(content.str(), error);
 }
 
+bool Registry::EncodeFile(std::string& bytes, std::string* error) const {
+  // Refused before anything is written: a file the reader would reject is
+  // worse than none.
+  if (!Writable(error)) return false;
+  std::string crlf;
+  for (char c : Export()) {
+    if (c == '\n') crlf += '\r';
+    crlf += c;
+  }
+  const std::vector<std::uint8_t> units = ToUtf16Bytes(FromUtf8(crlf), false);
+  bytes.assign("\xFF\xFE");
+  bytes.append(units.begin(), units.end());
+  return true;
+}
+
 bool Registry::SaveFile(const std::string& path, std::string* error) const {
+  std::string bytes;
+  if (!EncodeFile(bytes, error)) return false;
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
   if (!file) {
     if (error) *error = "cannot write " + path;
     return false;
   }
-  std::string text = Export();
-  std::string crlf;
-  for (char c : text) {
-    if (c == '\n') crlf += '\r';
-    crlf += c;
-  }
-  const std::vector<std::uint8_t> bytes = ToUtf16Bytes(FromUtf8(crlf), false);
-  file.put(static_cast<char>(0xFF));
-  file.put(static_cast<char>(0xFE));
-  file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   if (!file) {
     if (error) *error = "cannot write " + path;
     return false;
@@ -554,6 +599,24 @@ bool Registry::SaveFile(const std::string& path, std::string* error) const {
 namespace {
 
 constexpr NTSTATUS kStatusKeyDeleted = static_cast<NTSTATUS>(0xC000017CL);  // STATUS_KEY_DELETED
+constexpr NTSTATUS kStatusChildMustBeVolatile = static_cast<NTSTATUS>(0xC0000181L);  // STATUS_CHILD_MUST_BE_VOLATILE
+
+// The access rights of a key handle: generic rights map to the key's
+// specific ones as the registry's generic mapping says.
+constexpr ACCESS_MASK kDelete = 0x00010000;
+constexpr ACCESS_MASK kMaximumAllowed = 0x02000000;
+constexpr ACCESS_MASK kGenericAll = 0x10000000;
+constexpr ACCESS_MASK kGenericExecute = 0x20000000;
+constexpr ACCESS_MASK kGenericWrite = 0x40000000;
+constexpr ACCESS_MASK kGenericRead = 0x80000000;
+
+ACCESS_MASK GrantedAccess(ACCESS_MASK desired) {
+  ACCESS_MASK granted = desired & 0x00FFFFFF & ~kMaximumAllowed;
+  if (desired & (kGenericAll | kMaximumAllowed)) granted |= KEY_ALL_ACCESS;
+  if (desired & (kGenericRead | kGenericExecute)) granted |= KEY_READ;
+  if (desired & kGenericWrite) granted |= KEY_WRITE;
+  return granted;
+}
 constexpr ULONG kPartialHeader = offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data);
 
 bool NameOf(PUNICODE_STRING name, std::wstring& out) {
@@ -564,7 +627,8 @@ bool NameOf(PUNICODE_STRING name, std::wstring& out) {
 
 class RegistryKey final : public IRegistryKey, public FrameworkObject {
  public:
-  RegistryKey(Registry& registry, std::wstring path) : registry_(registry), path_(std::move(path)) {}
+  RegistryKey(Registry& registry, std::wstring path, ACCESS_MASK access)
+      : registry_(registry), path_(std::move(path)), access_(GrantedAccess(access)) {}
 
   STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID id, PVOID* out) override {
     if (!out) return STATUS_INVALID_PARAMETER;
@@ -590,6 +654,7 @@ class RegistryKey final : public IRegistryKey, public FrameworkObject {
   STDMETHODIMP_(NTSTATUS) QueryValueKey(PUNICODE_STRING valueName, KEY_VALUE_INFORMATION_CLASS infoClass,
                                         PVOID buffer, ULONG length, PULONG resultLength) override {
     if (!Passive("IRegistryKey::QueryValueKey")) return STATUS_INVALID_DEVICE_STATE;
+    if (!(access_ & KEY_QUERY_VALUE)) return STATUS_ACCESS_DENIED;
     std::wstring name;
     if (!NameOf(valueName, name) || !resultLength) return STATUS_INVALID_PARAMETER;
     if (!registry_.KeyExists(path_)) return kStatusKeyDeleted;
@@ -602,6 +667,7 @@ class RegistryKey final : public IRegistryKey, public FrameworkObject {
   STDMETHODIMP_(NTSTATUS) EnumerateValueKey(ULONG index, KEY_VALUE_INFORMATION_CLASS infoClass, PVOID buffer,
                                             ULONG length, PULONG resultLength) override {
     if (!Passive("IRegistryKey::EnumerateValueKey")) return STATUS_INVALID_DEVICE_STATE;
+    if (!(access_ & KEY_QUERY_VALUE)) return STATUS_ACCESS_DENIED;
     if (!resultLength || infoClass != KeyValuePartialInformation) return STATUS_INVALID_PARAMETER;
     if (!registry_.KeyExists(path_)) return kStatusKeyDeleted;
     const auto names = registry_.ValueNames(path_);
@@ -611,6 +677,7 @@ class RegistryKey final : public IRegistryKey, public FrameworkObject {
 
   STDMETHODIMP_(NTSTATUS) SetValueKey(PUNICODE_STRING valueName, ULONG type, PVOID data, ULONG size) override {
     if (!Passive("IRegistryKey::SetValueKey")) return STATUS_INVALID_DEVICE_STATE;
+    if (!(access_ & KEY_SET_VALUE)) return STATUS_ACCESS_DENIED;
     std::wstring name;
     if (!NameOf(valueName, name) || (size && !data)) return STATUS_INVALID_PARAMETER;
     if (!registry_.KeyExists(path_)) return kStatusKeyDeleted;
@@ -624,18 +691,24 @@ class RegistryKey final : public IRegistryKey, public FrameworkObject {
     return STATUS_NOT_IMPLEMENTED;  // RTL query tables are not modelled
   }
 
-  STDMETHODIMP_(NTSTATUS) NewSubKey(IRegistryKey** out, PUNKNOWN, ACCESS_MASK, PUNICODE_STRING subKeyName,
+  STDMETHODIMP_(NTSTATUS) NewSubKey(IRegistryKey** out, PUNKNOWN, ACCESS_MASK access, PUNICODE_STRING subKeyName,
                                     ULONG options, PULONG disposition) override {
     if (!Passive("IRegistryKey::NewSubKey")) return STATUS_INVALID_DEVICE_STATE;
     std::wstring name;
     if (!out || !NameOf(subKeyName, name) || name.empty()) return STATUS_INVALID_PARAMETER;
     if (!registry_.KeyExists(path_)) return kStatusKeyDeleted;
     if (auto failure = registry_.SubKeyFailure(name)) return *failure;
-    (void)options;  // volatile keys live as long as the tree does here
     const std::wstring path = path_ + L"\\" + name;
-    auto* key = new (kTagRegistry) RegistryKey(registry_, path);
+    // Creating a key needs the right on its parent; opening one does not.
+    // An existing key keeps its volatility; a new one under a volatile key
+    // must be volatile itself.
+    const bool exists = registry_.KeyExists(path);
+    const bool isVolatile = (options & REG_OPTION_VOLATILE) != 0;
+    if (!exists && !(access_ & KEY_CREATE_SUB_KEY)) return STATUS_ACCESS_DENIED;
+    if (!exists && !isVolatile && registry_.IsVolatile(path_)) return kStatusChildMustBeVolatile;
+    auto* key = new (kTagRegistry) RegistryKey(registry_, path, access);
     if (!key) return STATUS_INSUFFICIENT_RESOURCES;
-    const bool created = registry_.CreateKey(path);
+    const bool created = registry_.CreateKey(path, isVolatile);
     if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     *out = key;
     return STATUS_SUCCESS;
@@ -643,6 +716,7 @@ class RegistryKey final : public IRegistryKey, public FrameworkObject {
 
   STDMETHODIMP_(NTSTATUS) DeleteKey() override {
     if (!Passive("IRegistryKey::DeleteKey")) return STATUS_INVALID_DEVICE_STATE;
+    if (!(access_ & kDelete)) return STATUS_ACCESS_DENIED;
     if (!registry_.KeyExists(path_)) return kStatusKeyDeleted;
     return registry_.DeleteKey(path_) ? STATUS_SUCCESS : STATUS_ACCESS_DENIED;
   }
@@ -670,13 +744,14 @@ class RegistryKey final : public IRegistryKey, public FrameworkObject {
 
   Registry& registry_;
   std::wstring path_;
+  ACCESS_MASK access_;
 };
 
 }  // namespace
 
 }  // namespace host
 
-NTSTATUS NTAPI PcNewRegistryKey(PREGISTRYKEY* OutRegistryKey, PUNKNOWN, ULONG RegistryKeyType, ACCESS_MASK,
+NTSTATUS NTAPI PcNewRegistryKey(PREGISTRYKEY* OutRegistryKey, PUNKNOWN, ULONG RegistryKeyType, ACCESS_MASK DesiredAccess,
                                 PVOID DeviceObject, PVOID, POBJECT_ATTRIBUTES, ULONG, PULONG Disposition) {
   host::Kernel& kernel = host::Kernel::Require("PcNewRegistryKey");
   if (!kernel.CheckIrqlAtMost(PASSIVE_LEVEL, "PcNewRegistryKey")) return STATUS_INVALID_DEVICE_STATE;
@@ -693,7 +768,7 @@ NTSTATUS NTAPI PcNewRegistryKey(PREGISTRYKEY* OutRegistryKey, PUNKNOWN, ULONG Re
     default: return STATUS_NOT_SUPPORTED;  // keys named by object attributes are not modelled
   }
   if (!known) return STATUS_INVALID_PARAMETER;
-  auto* key = new (host::kTagRegistry) host::RegistryKey(registry, path);
+  auto* key = new (host::kTagRegistry) host::RegistryKey(registry, path, DesiredAccess);
   if (!key) return STATUS_INSUFFICIENT_RESOURCES;
   // The device's keys exist once it is installed.
   const bool created = registry.CreateKey(path);

@@ -39,8 +39,11 @@ class Registry {
   Registry();
 
   bool KeyExists(const std::wstring& path) const;
-  // Creates the key and its missing parents; returns whether it was new.
-  bool CreateKey(const std::wstring& path);
+  // Creates the key and its missing parents; returns whether it was new. A
+  // volatile key (and every key under it) lives only as long as this tree:
+  // Export and SaveFile leave it out. An existing key keeps its volatility.
+  bool CreateKey(const std::wstring& path, bool isVolatile = false);
+  bool IsVolatile(const std::wstring& path) const;
   // Removes a key without subkeys; false if missing or it has subkeys.
   bool DeleteKey(const std::wstring& path);
   std::vector<std::wstring> SubkeyNames(const std::wstring& path) const;
@@ -53,16 +56,26 @@ class Registry {
   void Clear();
 
   // ---- .reg text ----------------------------------------------------------------
-  // Merges a .reg text (UTF-8, or UTF-16LE with its byte-order mark) into the
-  // tree. On a malformed line nothing is changed and false is returned with
+  // Merges a .reg text into the tree: UTF-16LE with or without its byte-order
+  // mark, UTF-8, or a REGEDIT4 file in Windows-1252 (see DecodeRegText). On a
+  // malformed line or encoding nothing is changed and false is returned with
   // the line number and reason in `error`.
   bool Import(const std::string& text, std::string* error = nullptr);
-  // Every key that holds a value or has no subkeys, in name order, in UTF-8.
+  // Every key that holds a value or has no subkeys, in name order, in UTF-8;
+  // volatile keys are left out. Import reads it back to the same tree when
+  // Writable() holds.
   std::string Export() const;
+  // Whether every key and value name can be carried by .reg text (names set
+  // through the API may hold control characters or unpaired surrogates);
+  // `error` names the first that cannot.
+  bool Writable(std::string* error = nullptr) const;
   bool LoadFile(const std::string& path, std::string* error = nullptr);
   // Writes UTF-16LE with a byte-order mark and CRLF line ends, as the
-  // registry editor writes and imports it.
+  // registry editor writes and imports it; refuses (writing nothing) when
+  // the tree is not Writable().
   bool SaveFile(const std::string& path, std::string* error = nullptr) const;
+  // The bytes SaveFile writes (Import reads them back).
+  bool EncodeFile(std::string& bytes, std::string* error = nullptr) const;
 
   // ---- Where PcNewRegistryKey points -------------------------------------------
   const std::wstring& DriverKeyPath() const { return driverKey_; }
@@ -87,11 +100,13 @@ class Registry {
     std::wstring name;  // as first created
     std::map<std::wstring, Key> subkeys;                 // by folded name
     std::map<std::wstring, std::pair<std::wstring, RegistryValue>> values;  // folded -> (name, value)
+    bool isVolatile = false;
   };
   Key* Find(const std::wstring& path);
   const Key* Find(const std::wstring& path) const;
   Key* Create(const std::wstring& path, bool* created);
   void ExportKey(const Key& key, const std::wstring& path, std::string& out) const;
+  bool CheckWritable(const Key& key, const std::wstring& path, std::string* error) const;
 
   Key root_;
   std::wstring driverKey_;

@@ -37,8 +37,12 @@ STDMETHODIMP_(void) ServiceGroup::RequestService() {
   const bool raise = kernel.Irql() < DISPATCH_LEVEL;
   if (raise) kernel.RaiseIrql(DISPATCH_LEVEL, &old, "IServiceGroup::RequestService");
   // Members are held for the call: a sink may remove itself while serviced.
-  std::vector<PSERVICESINK> members = members_;
-  for (PSERVICESINK sink : members) sink->AddRef();
+  std::vector<PSERVICESINK> members;
+  {
+    std::lock_guard guard(membersMutex_);
+    members = members_;
+    for (PSERVICESINK sink : members) sink->AddRef();
+  }
   for (PSERVICESINK sink : members) sink->RequestService();
   for (PSERVICESINK sink : members) sink->Release();
   if (raise) kernel.LowerIrql(old, "IServiceGroup::RequestService");
@@ -49,14 +53,18 @@ STDMETHODIMP_(NTSTATUS) ServiceGroup::AddMember(PSERVICESINK sink) {
   if (Kernel::Require("IServiceGroup::AddMember").GetPool().ShouldFail(kTagServiceGroup))
     return STATUS_INSUFFICIENT_RESOURCES;
   sink->AddRef();
+  std::lock_guard guard(membersMutex_);
   members_.push_back(sink);
   return STATUS_SUCCESS;
 }
 
 STDMETHODIMP_(void) ServiceGroup::RemoveMember(PSERVICESINK sink) {
-  auto found = std::find(members_.begin(), members_.end(), sink);
-  if (found == members_.end()) return;
-  members_.erase(found);
+  {
+    std::lock_guard guard(membersMutex_);
+    auto found = std::find(members_.begin(), members_.end(), sink);
+    if (found == members_.end()) return;
+    members_.erase(found);
+  }
   sink->Release();
 }
 

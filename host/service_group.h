@@ -5,6 +5,7 @@
 
 #include <portcls.h>
 
+#include <mutex>
 #include <vector>
 
 #include "host/com.h"
@@ -28,7 +29,10 @@ class ServiceGroup final : public IServiceGroup, public FrameworkObject {
   STDMETHODIMP_(void) RequestDelayedService(ULONGLONG delay) override;
   STDMETHODIMP_(void) CancelDelayedService() override;
 
-  std::size_t MemberCount() const { return members_.size(); }
+  std::size_t MemberCount() const {
+    std::lock_guard guard(membersMutex_);
+    return members_.size();
+  }
 
   // Queues `group`'s RequestService as deferred work after `latency` ticks,
   // once: a group already queued is not queued again (as a DPC is not).
@@ -39,6 +43,7 @@ class ServiceGroup final : public IServiceGroup, public FrameworkObject {
   ~ServiceGroup() override;
 
   std::vector<PSERVICESINK> members_;
+  mutable std::mutex membersMutex_;  // the dispatch thread copies while a passive one changes
   bool delayedSupported_ = false;
   bool notifyQueued_ = false;
   Kernel::WorkId delayed_ = 0;

@@ -78,8 +78,6 @@ NTSTATUS WavePciPin::Open(PPORTWAVEPCI port, PMINIPORTWAVEPCI miniport, ULONG pi
   PMINIPORTWAVEPCISTREAM stream = nullptr;
   PDMACHANNEL dma = nullptr;
   PSERVICEGROUP group = nullptr;
-  // Aggregated, the pin is the stream's outer unknown: the stream's faces count
-  // on the pin, and NewStream hands back the stream's non-delegating IUnknown.
   PUNKNOWN outer = options.aggregate ? static_cast<IPortWavePciStream*>(client) : nullptr;
   NTSTATUS status = miniport->NewStream(&stream, outer, NonPagedPool, client, pin, capture ? TRUE : FALSE,
                                         reinterpret_cast<PKSDATAFORMAT>(&copy), &dma, &group);
@@ -87,39 +85,75 @@ NTSTATUS WavePciPin::Open(PPORTWAVEPCI port, PMINIPORTWAVEPCI miniport, ULONG pi
     kernel.Violate(kRule, "NewStream succeeded without a stream");
     status = STATUS_UNSUCCESSFUL;
   }
-  if (NT_SUCCESS(status) && outer) {
-    // COM aggregation: the outer holds the inner's non-delegating IUnknown and
-    // asks it for the face it works with. That query counted on the outer
-    // itself, which keeps no reference on itself through the inner.
-    client->inner_ = reinterpret_cast<PUNKNOWN>(stream);
-    PVOID face = nullptr;
-    status = client->inner_->QueryInterface(IID_IMiniportWavePciStream, &face);
-    if (NT_SUCCESS(status) && face) {
-      client->Release();
-      stream = static_cast<PMINIPORTWAVEPCISTREAM>(face);
-    } else {
-      kernel.Violate(kRule, "the aggregated stream's IUnknown does not give IMiniportWavePciStream");
-      client->inner_->Release();
-      client->inner_ = nullptr;
-      if (NT_SUCCESS(status)) status = STATUS_UNSUCCESSFUL;
-    }
-  }
+  if (NT_SUCCESS(status)) status = client->AdoptStream(stream, outer);
   if (!NT_SUCCESS(status)) {
     client->Release();
     return status;
   }
-  client->stream_ = stream;
   client->dmaChannel_ = dma;
   client->serviceGroup_ = group;
-  if (group && NT_SUCCESS(group->AddMember(static_cast<IServiceSink*>(client)))) client->memberOfGroup_ = true;
+  // The framework takes the stream's framing when it creates the pin.
+  status = client->stream_->GetAllocatorFraming(&client->framing_);
+  // Joining the group allocates; a pin that cannot join would never be
+  // serviced, so the framework fails its creation.
+  if (NT_SUCCESS(status) && group) {
+    status = group->AddMember(static_cast<IServiceSink*>(client));
+    client->memberOfGroup_ = NT_SUCCESS(status);
+  }
+  if (!NT_SUCCESS(status)) {
+    client->Close();
+    client->Release();
+    return status;
+  }
   *out = client;
   return status;
+}
+
+// The platform documents NewStream's out-parameter as the stream's
+// IMiniportWavePciStream, aggregated or not: the pin checks that by calling
+// through it before it relies on it.
+NTSTATUS WavePciPin::AdoptStream(PMINIPORTWAVEPCISTREAM stream, PUNKNOWN outer) {
+  Kernel& kernel = Kernel::Require("opening a wave stream");
+  const char* const wrongFace = "NewStream's out-parameter is not the stream's IMiniportWavePciStream";
+  if (outer) {
+    // Aggregated, every call on the stream's face counts on the outer (this pin).
+    const LONG before = refs_;
+    stream->AddRef();
+    const bool reachedOuter = refs_ == before + 1;
+    stream->Release();
+    if (!reachedOuter) {
+      kernel.Violate(kRule, std::string(wrongFace) + ": its AddRef does not reach the outer unknown");
+      return STATUS_UNSUCCESSFUL;
+    }
+    // COM aggregation keeps the inner's own count behind its non-delegating
+    // IUnknown. The out-parameter gives the face only, so the pin finds the
+    // non-delegating face where the DDK's stdunk layout puts it: the class
+    // derives from its one interface first and CUnknown next, so that face
+    // follows the interface's table pointer.
+    inner_ = reinterpret_cast<PUNKNOWN>(reinterpret_cast<char*>(stream) + sizeof(void*));
+  }
+  // Standalone, the query reaches the stream itself; aggregated, it reaches
+  // this pin, which passes interfaces it does not know to the inner object.
+  PVOID face = nullptr;
+  const NTSTATUS status = stream->QueryInterface(IID_IMiniportWavePciStream, &face);
+  if (!NT_SUCCESS(status) || face != stream) {
+    kernel.Violate(kRule, std::string(wrongFace) + ": asked for that interface, it gives " +
+                              (face ? Hex(face) : std::string("none")) + " instead of itself");
+    if (face) static_cast<PUNKNOWN>(face)->Release();
+    // Whatever it is, it carries the creator's reference: drop it there.
+    inner_ = nullptr;
+    stream->Release();
+    return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
+  }
+  stream->Release();
+  stream_ = stream;
+  return STATUS_SUCCESS;
 }
 
 // ---- WavePciPin ------------------------------------------------------------------
 
 WavePciPin::WavePciPin(PPORTWAVEPCI port, bool capture, WavePciPinOptions options)
-    : port_(port), capture_(capture), options_(options) {
+    : port_(port), capture_(capture), options_(options), placement_(options.placementSeed) {
   port_->AddRef();
 }
 
@@ -136,6 +170,9 @@ STDMETHODIMP_(NTSTATUS) WavePciPin::QueryInterface(REFIID id, PVOID* out) {
     *out = static_cast<IPortWavePciStream*>(this);
   } else if (IsEqualGUIDAligned(id, IID_IServiceSink)) {
     *out = static_cast<IServiceSink*>(this);
+  } else if (inner_) {
+    // The outer object of an aggregate hands the inner object's interfaces out.
+    return inner_->QueryInterface(id, out);
   } else {
     *out = nullptr;
     return STATUS_INVALID_PARAMETER;
@@ -167,8 +204,8 @@ bool WavePciPin::CheckCaller(const char* operation) {
 }
 
 WavePciPin::Mapping* WavePciPin::FindOutstanding(PVOID tag) {
-  for (std::uint64_t i = firstOut_; i < nextToHandOut_ && i < mappings_.size(); i++)
-    if (mappings_[i].state == MappingState::HandedOut && mappings_[i].tag == tag) return &mappings_[i];
+  for (std::uint64_t i = firstOut_; i < nextToHandOut_ && i < End(); i++)
+    if (At(i).state == MappingState::HandedOut && At(i).tag == tag) return &At(i);
   return nullptr;
 }
 
@@ -176,6 +213,7 @@ STDMETHODIMP_(NTSTATUS) WavePciPin::GetMapping(PVOID tag, PPHYSICAL_ADDRESS phys
                                                PULONG byteCount, PULONG flags) {
   Kernel& kernel = Kernel::Require("IPortWavePciStream::GetMapping");
   CheckCaller("GetMapping");
+  std::lock_guard guard(lock_);
   if (!tag || !physicalAddress || !virtualAddress || !byteCount || !flags) {
     kernel.Violate(kRule, "GetMapping with a null tag or output");
     return STATUS_INVALID_PARAMETER;
@@ -184,11 +222,16 @@ STDMETHODIMP_(NTSTATUS) WavePciPin::GetMapping(PVOID tag, PPHYSICAL_ADDRESS phys
     kernel.Violate(kRule, "GetMapping with tag " + Hex(tag) + ", which still names " + MappingName(*clash));
     return STATUS_INVALID_PARAMETER;
   }
-  while (nextToHandOut_ < mappings_.size() && mappings_[nextToHandOut_].state != MappingState::Waiting)
+  while (nextToHandOut_ < End() && At(nextToHandOut_).state != MappingState::Waiting)
     nextToHandOut_++;
-  if (nextToHandOut_ >= mappings_.size()) return STATUS_UNSUCCESSFUL;
+  if (nextToHandOut_ >= End()) {
+    // The platform's answer, remembered: the next buffer brings MappingAvailable.
+    mappingRefused_ = true;
+    mappingRefusals_++;
+    return STATUS_NOT_FOUND;
+  }
 
-  Mapping& mapping = mappings_[nextToHandOut_++];
+  Mapping& mapping = At(nextToHandOut_++);
   mapping.state = MappingState::HandedOut;
   mapping.tag = tag;
   mapping.handedOutAt = kernel.Now();
@@ -203,6 +246,7 @@ STDMETHODIMP_(NTSTATUS) WavePciPin::GetMapping(PVOID tag, PPHYSICAL_ADDRESS phys
 STDMETHODIMP_(NTSTATUS) WavePciPin::ReleaseMapping(PVOID tag) {
   Kernel& kernel = Kernel::Require("IPortWavePciStream::ReleaseMapping");
   CheckCaller("ReleaseMapping");
+  std::lock_guard guard(lock_);
   Mapping* mapping = FindOutstanding(tag);
   if (!mapping) {
     std::string what = "names no mapping that is out (never handed out, or released twice)";
@@ -213,7 +257,7 @@ STDMETHODIMP_(NTSTATUS) WavePciPin::ReleaseMapping(PVOID tag) {
   }
   // Stream order: nothing older may still be out.
   for (std::uint64_t i = firstOut_; i < mapping->sequence; i++) {
-    const Mapping& older = mappings_[i];
+    const Mapping& older = At(i);
     if (older.state == MappingState::HandedOut) {
       kernel.Violate(kRule, "ReleaseMapping out of stream order: " + MappingName(*mapping) + " released while " +
                                 MappingName(older) + " is still out");
@@ -222,49 +266,75 @@ STDMETHODIMP_(NTSTATUS) WavePciPin::ReleaseMapping(PVOID tag) {
   }
   mapping->state = MappingState::Released;
   mapping->releasedAt = kernel.Now();
-  AdvanceFirstOut();
   bytesReleased_ += mapping->bytes;
   if (capture_ && options_.keepCapturedBytes) captured_.insert(captured_.end(), mapping->virtualAddress, mapping->virtualAddress + mapping->bytes);
   const Mapping released = *mapping;
+  AdvanceFirstOut();  // may forget `mapping`
   RetireBufferIfDone(released.buffer);
   if (onRelease) onRelease(released);
   return STATUS_SUCCESS;
 }
 
 STDMETHODIMP_(void) WavePciPin::RequestService() {
+  std::lock_guard service(serviceMutex_);
   if (!stream_) return;
   serviceCalls_++;
   stream_->Service();
 }
 
+// Where a client buffer of `length` bytes lives: returns its first byte's
+// physical address and the arena block holding it, 0 when the arena is full.
+std::uint32_t WavePciPin::PlaceBuffer(ULONG length, std::uint32_t* allocation) {
+  sim::PhysicalMemory& memory = Kernel::Require("queueing a wave buffer").Machine().Memory();
+  const ULONG bound = options_.mappingBound;
+  const ULONG size = std::max<ULONG>(length, 1);
+  if (options_.firstPageOffset) {
+    const ULONG offset = *options_.firstPageOffset % bound;
+    const auto block = memory.Allocate(offset + size, bound);
+    if (!block) return 0;
+    *allocation = *block;
+    return *block + offset;
+  }
+  // Buffers packed byte by byte, each behind a seeded gap: starts fall
+  // anywhere in a page, and a gap never costs more than the buffer itself
+  // (or 64 bytes), so many tiny buffers fit as they do in a process.
+  const ULONG gapRange = std::clamp<ULONG>(size, 64, bound);
+  const ULONG gap = static_cast<ULONG>(placement_() % gapRange);
+  const auto block = memory.Allocate(gap + size, 1);
+  if (!block) return 0;
+  *allocation = *block;
+  return *block + gap;
+}
+
 WavePciPin::BufferId WavePciPin::AddBuffer(const std::uint8_t* bytes, ULONG length) {
   Kernel& kernel = Kernel::Require("queueing a wave buffer");
+  std::lock_guard guard(lock_);
   sim::PhysicalMemory& memory = kernel.Machine().Memory();
   const ULONG bound = options_.mappingBound;
-  const ULONG offset = options_.firstPageOffset % bound;
-  std::optional<std::uint32_t> allocation = memory.Allocate(offset + std::max<ULONG>(length, 1), bound);
-  if (!allocation) {
+  std::uint32_t allocation = 0;
+  const std::uint32_t start = PlaceBuffer(length, &allocation);
+  if (!start) {
     kernel.Violate(kRule, "the DMA arena has no room for a client buffer of " + std::to_string(length) + " bytes");
     return 0;
   }
-  std::uint8_t* host = memory.HostPointer(*allocation, offset + std::max<ULONG>(length, 1));
-  if (bytes) std::memcpy(host + offset, bytes, length);
-  else std::memset(host + offset, 0xEE, length);  // a capture buffer holds a pattern until it is filled
+  std::uint8_t* host = memory.HostPointer(start, std::max<ULONG>(length, 1));
+  if (bytes) std::memcpy(host, bytes, length);
+  else std::memset(host, 0xEE, length);  // a capture buffer holds a pattern until it is filled
 
   const BufferId id = nextBuffer_++;
   Buffer& buffer = buffers_[id];
-  buffer.allocation = *allocation;
-  std::uint32_t physical = *allocation + offset;
+  buffer.allocation = allocation;
+  std::uint32_t physical = start;
   ULONG left = length;
   do {
     // A mapping never crosses a multiple of the bound (a page) in physical memory.
     const ULONG room = bound - physical % bound;
     const ULONG size = std::min(left, room);
     Mapping mapping;
-    mapping.sequence = mappings_.size();
+    mapping.sequence = End();
     mapping.buffer = id;
     mapping.physical = physical;
-    mapping.virtualAddress = host + (physical - *allocation);
+    mapping.virtualAddress = host + (physical - start);
     mapping.bytes = size;
     buffer.mappings.push_back(mapping.sequence);
     mappings_.push_back(mapping);
@@ -275,7 +345,12 @@ WavePciPin::BufferId WavePciPin::AddBuffer(const std::uint8_t* bytes, ULONG leng
 }
 
 void WavePciPin::NotifyMappingAvailable() {
-  if (!stream_) return;
+  {
+    std::lock_guard guard(lock_);
+    if (!stream_ || !mappingRefused_) return;
+    mappingRefused_ = false;
+    mappingAvailableCalls_++;
+  }
   AtDispatch level("IMiniportWavePciStream::MappingAvailable");
   stream_->MappingAvailable();
 }
@@ -293,22 +368,36 @@ WavePciPin::BufferId WavePciPin::QueueCaptureBuffer(ULONG length) {
 }
 
 NTSTATUS WavePciPin::CancelBuffer(BufferId id, ULONG* revoked, ULONG* expected) {
-  auto found = buffers_.find(id);
-  if (found == buffers_.end() || found->second.done) return STATUS_NOT_FOUND;
-  std::vector<Mapping*> out;
-  for (std::uint64_t sequence : found->second.mappings) {
-    Mapping& mapping = mappings_[sequence];
-    if (mapping.state == MappingState::Waiting) mapping.state = MappingState::Dropped;
-    if (mapping.state == MappingState::HandedOut) out.push_back(&mapping);
+  // Sequences, not references: the dispatch thread may forget settled
+  // mappings while the miniport's RevokeMappings runs unlocked.
+  std::vector<std::uint64_t> out;
+  PVOID firstTag = nullptr;
+  PVOID lastTag = nullptr;
+  {
+    std::lock_guard guard(lock_);
+    auto found = buffers_.find(id);
+    if (found == buffers_.end() || found->second.done) return STATUS_NOT_FOUND;
+    for (std::uint64_t sequence : found->second.mappings) {
+      if (sequence < base_) continue;  // forgotten, so settled
+      Mapping& mapping = At(sequence);
+      if (mapping.state == MappingState::Waiting) mapping.state = MappingState::Dropped;
+      if (mapping.state == MappingState::HandedOut) out.push_back(sequence);
+    }
+    if (!out.empty()) {
+      firstTag = At(out.front()).tag;
+      lastTag = At(out.back()).tag;
+    }
   }
   ULONG count = 0;
   NTSTATUS status = STATUS_SUCCESS;
   if (!out.empty() && stream_) {
     AtDispatch level("IMiniportWavePciStream::RevokeMappings");
-    status = stream_->RevokeMappings(out.front()->tag, out.back()->tag, &count);
+    status = stream_->RevokeMappings(firstTag, lastTag, &count);
   }
+  std::lock_guard guard(lock_);
   // Whatever the miniport answers, the framework has these back now.
-  for (Mapping* mapping : out) mapping->state = MappingState::Revoked;
+  for (std::uint64_t sequence : out)
+    if (sequence >= base_ && sequence < End()) At(sequence).state = MappingState::Revoked;
   AdvanceFirstOut();
   if (revoked) *revoked = count;
   if (expected) *expected = static_cast<ULONG>(out.size());
@@ -318,8 +407,9 @@ NTSTATUS WavePciPin::CancelBuffer(BufferId id, ULONG* revoked, ULONG* expected) 
 
 NTSTATUS WavePciPin::Revoke(std::uint64_t first, std::uint64_t last, ULONG* revoked) {
   auto tagOf = [&](std::uint64_t sequence, int which) -> PVOID {
-    if (sequence < mappings_.size() && mappings_[sequence].state == MappingState::HandedOut)
-      return mappings_[sequence].tag;
+    std::lock_guard guard(lock_);
+    if (sequence >= base_ && sequence < End() && At(sequence).state == MappingState::HandedOut)
+      return At(sequence).tag;
     return &unknownTags_[which];
   };
   ULONG count = 0;
@@ -328,11 +418,12 @@ NTSTATUS WavePciPin::Revoke(std::uint64_t first, std::uint64_t last, ULONG* revo
     AtDispatch level("IMiniportWavePciStream::RevokeMappings");
     status = stream_->RevokeMappings(tagOf(first, 0), tagOf(last, 1), &count);
   }
+  std::lock_guard guard(lock_);
   if (NT_SUCCESS(status)) {
-    for (std::uint64_t i = first; i <= last && i < mappings_.size(); i++)
-      if (mappings_[i].state == MappingState::HandedOut) mappings_[i].state = MappingState::Revoked;
+    for (std::uint64_t i = std::max(first, base_); i <= last && i < End(); i++)
+      if (At(i).state == MappingState::HandedOut) At(i).state = MappingState::Revoked;
     AdvanceFirstOut();
-    for (auto& [id, buffer] : buffers_) RetireBufferIfDone(id);
+    RetireEveryDoneBuffer();
   }
   if (revoked) *revoked = count;
   return status;
@@ -341,38 +432,59 @@ NTSTATUS WavePciPin::Revoke(std::uint64_t first, std::uint64_t last, ULONG* revo
 // Everything before firstOut_ is settled (released, revoked or dropped), so
 // the per-call checks scan only what can still be out.
 void WavePciPin::AdvanceFirstOut() {
-  while (firstOut_ < nextToHandOut_ && firstOut_ < mappings_.size() &&
-         mappings_[firstOut_].state != MappingState::HandedOut)
+  while (firstOut_ < nextToHandOut_ && firstOut_ < End() &&
+         At(firstOut_).state != MappingState::HandedOut)
     firstOut_++;
+  // A long stream forgets what is settled, or its history grows with the audio.
+  if (!options_.keepSettled)
+    while (!mappings_.empty() && base_ < firstOut_) {
+      mappings_.pop_front();
+      base_++;
+    }
 }
 
 void WavePciPin::RetireBufferIfDone(BufferId id) {
+  std::lock_guard guard(lock_);
   auto found = buffers_.find(id);
   if (found == buffers_.end() || found->second.done) return;
   for (std::uint64_t sequence : found->second.mappings) {
-    MappingState state = mappings_[sequence].state;
+    if (sequence < base_) continue;  // forgotten, so settled
+    MappingState state = At(sequence).state;
     if (state == MappingState::Waiting || state == MappingState::HandedOut) return;
   }
   found->second.done = true;
   Kernel::Require("completing a wave buffer").Machine().Memory().Free(found->second.allocation);
+  if (!options_.keepSettled) buffers_.erase(found);
+}
+
+void WavePciPin::RetireEveryDoneBuffer() {
+  // Retiring may forget a buffer, so walk a copy of the ids.
+  std::vector<BufferId> ids;
+  for (const auto& [id, buffer] : buffers_) ids.push_back(id);
+  for (BufferId id : ids) RetireBufferIfDone(id);
 }
 
 bool WavePciPin::BufferDone(BufferId id) const {
+  std::lock_guard guard(lock_);
   auto found = buffers_.find(id);
-  return found != buffers_.end() && found->second.done;
+  if (found == buffers_.end()) return !options_.keepSettled && id >= 1 && id < nextBuffer_;
+  return found->second.done;
 }
 
 std::size_t WavePciPin::CountIn(MappingState state) const {
+  std::lock_guard guard(lock_);
   return static_cast<std::size_t>(
       std::count_if(mappings_.begin(), mappings_.end(), [state](const Mapping& m) { return m.state == state; }));
 }
 
 NTSTATUS WavePciPin::SetState(KSSTATE target) {
-  Kernel::Require("IMiniportWavePciStream::SetState").CheckIrqlAtMost(PASSIVE_LEVEL, "SetState");
+  Kernel& kernel = Kernel::Require("IMiniportWavePciStream::SetState");
+  kernel.CheckIrqlAtMost(PASSIVE_LEVEL, "SetState");
   NTSTATUS status = STATUS_SUCCESS;
   while (stream_ && state_ != target) {
     const KSSTATE next = static_cast<KSSTATE>(target > state_ ? state_ + 1 : state_ - 1);
     status = stream_->SetState(next);
+    kernel.CheckReturnedAt(PASSIVE_LEVEL, "IMiniportWavePciStream::SetState");
     if (!NT_SUCCESS(status)) return status;
     state_ = next;
   }
@@ -387,9 +499,12 @@ void WavePciPin::Close() {
   if (out)
     kernel.Violate(kRule, std::to_string(out) + " mapping(s) still out after the stream stopped: the miniport "
                           "must hand every mapping back by the time it reaches KSSTATE_STOP");
-  for (Mapping& mapping : mappings_)
-    if (mapping.state == MappingState::Waiting) mapping.state = MappingState::Dropped;
-  for (auto& [id, buffer] : buffers_) RetireBufferIfDone(id);
+  {
+    std::lock_guard guard(lock_);
+    for (Mapping& mapping : mappings_)
+      if (mapping.state == MappingState::Waiting) mapping.state = MappingState::Dropped;
+    RetireEveryDoneBuffer();
+  }
 
   if (serviceGroup_) {
     if (memberOfGroup_) serviceGroup_->RemoveMember(static_cast<IServiceSink*>(this));
@@ -405,10 +520,15 @@ void WavePciPin::Close() {
 // is the one held through its non-delegating IUnknown: releasing that destroys
 // it. Standing alone, the stream's face holds the count.
 void WavePciPin::DestroyMiniportStream() {
-  PMINIPORTWAVEPCISTREAM stream = stream_;
-  PUNKNOWN inner = inner_;
-  stream_ = nullptr;
-  inner_ = nullptr;
+  PMINIPORTWAVEPCISTREAM stream;
+  PUNKNOWN inner;
+  {
+    std::lock_guard service(serviceMutex_);
+    stream = stream_;
+    inner = inner_;
+    stream_ = nullptr;
+    inner_ = nullptr;
+  }
   if (inner)
     inner->Release();
   else

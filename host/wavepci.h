@@ -4,15 +4,21 @@
 // channels are host::DmaChannel objects made by NewWavePciMasterDmaChannel.
 //
 // WavePciPin is one open stream as the framework drives it: it creates the
-// miniport stream through NewStream (as its outer unknown), takes client
-// buffers and hands them out through GetMapping as page-bounded mappings with
-// physical and virtual addresses in the machine's memory, calls
-// MappingAvailable when buffers arrive and RevokeMappings when a client
-// cancels one, walks the kernel-streaming states one at a time, and services
-// the stream when its group is notified. It enforces the port's rules, each a
-// "wavepci" violation: every mapping is released exactly once and in the
-// order handed out, a revoked mapping is never released, and a miniport holds
-// no spin lock of its own while it calls GetMapping or ReleaseMapping.
+// miniport stream through NewStream (without an outer unknown, as the
+// framework does, or aggregating it when a test asks), checks that the
+// out-parameter is the stream's IMiniportWavePciStream by calling through it,
+// joins the stream's service group (a failed join fails the open), takes
+// client buffers that start anywhere in a page and hands them out through
+// GetMapping as mappings split at page boundaries, with physical and virtual
+// addresses in the machine's memory. As the platform does, GetMapping with
+// nothing queued refuses with STATUS_NOT_FOUND, and MappingAvailable is
+// called once when a buffer arrives after such a refusal, never otherwise.
+// It calls RevokeMappings when a client cancels a buffer, walks the
+// kernel-streaming states one at a time, and services the stream when its
+// group is notified. It enforces the port's rules, each a "wavepci"
+// violation: every mapping is released exactly once and in the order handed
+// out, a revoked mapping is never released, and a miniport holds no spin lock
+// of its own while it calls GetMapping or ReleaseMapping.
 #pragma once
 
 #include <portcls.h>
@@ -23,7 +29,11 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <mutex>
+#include <optional>
+#include <random>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "host/com.h"
@@ -40,11 +50,17 @@ struct WavePciPinOptions {
   // Largest mapping handed out; mappings never cross a multiple of it in
   // physical memory (a page by default; a larger bound models large pages).
   ULONG mappingBound = PAGE_SIZE;
-  // Where in its first page each client buffer starts.
-  ULONG firstPageOffset = 0;
-  // Whether the pin aggregates the miniport stream (is its outer unknown) or
-  // the stream stands alone with its own count.
-  bool aggregate = true;
+  // Where in its first page each client buffer starts. Unset: a seeded
+  // choice per buffer, as user buffers fall anywhere in a page.
+  std::optional<ULONG> firstPageOffset;
+  std::uint32_t placementSeed = 1;
+  // Whether the pin aggregates the miniport stream (is its outer unknown).
+  // The framework does not; aggregation is kept for the tests of it.
+  bool aggregate = false;
+  // Keep every mapping and buffer after it is settled, for Mappings() and
+  // BufferDone(); long runs turn it off, and then Mappings() holds only the
+  // mappings from the oldest one still unsettled on.
+  bool keepSettled = true;
   // Capture: keep every released mapping's bytes for CapturedBytes (long
   // runs turn it off).
   bool keepCapturedBytes = true;
@@ -108,6 +124,11 @@ class WavePciPin final : public IPortWavePciStream, public IServiceSink {
   void Close();
 
   PMINIPORTWAVEPCISTREAM Stream() const { return stream_; }
+  // The framing the stream reported when the pin was created.
+  const KSALLOCATOR_FRAMING& Framing() const { return framing_; }
+  // Times MappingAvailable was called, and GetMapping refused.
+  std::uint64_t MappingAvailableCalls() const { return mappingAvailableCalls_; }
+  std::uint64_t MappingRefusals() const { return mappingRefusals_; }
   PDMACHANNEL DmaChannel() const { return dmaChannel_; }
   PSERVICEGROUP ServiceGroup() const { return serviceGroup_; }
   bool Capture() const { return capture_; }
@@ -115,12 +136,18 @@ class WavePciPin final : public IPortWavePciStream, public IServiceSink {
   // ---- Observation ----------------------------------------------------------------
   const std::deque<Mapping>& Mappings() const { return mappings_; }
   std::size_t CountIn(MappingState state) const;
-  std::uint64_t BytesReleased() const { return bytesReleased_; }
+  std::uint64_t BytesReleased() const {
+    std::lock_guard guard(lock_);
+    return bytesReleased_;
+  }
   // Capture: the bytes of every released mapping, in stream order.
   const std::vector<std::uint8_t>& CapturedBytes() const { return captured_; }
+  // Hands over the captured bytes kept so far and forgets them, so a long
+  // recording can be drained as it goes.
+  std::vector<std::uint8_t> TakeCapturedBytes() { return std::exchange(captured_, {}); }
   bool BufferDone(BufferId buffer) const;
   // Times the service group ran the stream's Service.
-  std::uint64_t ServiceCalls() const { return serviceCalls_; }
+  std::uint64_t ServiceCalls() const { return serviceCalls_.load(); }
   // Called inside GetMapping after a mapping is handed out and inside
   // ReleaseMapping after one is taken back, before returning to the miniport
   // (to reproduce a framework that reacts at once).
@@ -142,8 +169,11 @@ class WavePciPin final : public IPortWavePciStream, public IServiceSink {
   bool CheckCaller(const char* operation);
   Mapping* FindOutstanding(PVOID tag);
   void RetireBufferIfDone(BufferId buffer);
+  void RetireEveryDoneBuffer();
   void AdvanceFirstOut();
   void DestroyMiniportStream();
+  NTSTATUS AdoptStream(PMINIPORTWAVEPCISTREAM stream, PUNKNOWN outer);
+  std::uint32_t PlaceBuffer(ULONG length, std::uint32_t* allocation);
 
   std::atomic<LONG> refs_{1};
   PPORTWAVEPCI port_;
@@ -153,21 +183,38 @@ class WavePciPin final : public IPortWavePciStream, public IServiceSink {
   // Aggregated: the stream's non-delegating IUnknown, which holds the only
   // count on the stream object; null when the stream stands alone.
   PUNKNOWN inner_ = nullptr;
+  KSALLOCATOR_FRAMING framing_{};
+  // A GetMapping was refused since the last MappingAvailable.
+  bool mappingRefused_ = false;
+  std::uint64_t mappingAvailableCalls_ = 0;
+  std::uint64_t mappingRefusals_ = 0;
+  std::mt19937 placement_;
   PDMACHANNEL dmaChannel_ = nullptr;
   PSERVICEGROUP serviceGroup_ = nullptr;
   KSSTATE state_ = KSSTATE_STOP;
   bool memberOfGroup_ = false;
 
+  // Mapping `sequence` is mappings_[sequence - base_]; those before base_ are
+  // settled and forgotten (keepSettled off).
+  Mapping& At(std::uint64_t sequence) { return mappings_[sequence - base_]; }
+  std::uint64_t End() const { return base_ + mappings_.size(); }
   std::deque<Mapping> mappings_;
+  std::uint64_t base_ = 0;
   std::uint64_t nextToHandOut_ = 0;
   std::uint64_t firstOut_ = 0;  // no mapping before it is still out
   std::map<BufferId, Buffer> buffers_;
   BufferId nextBuffer_ = 1;
   std::uint64_t bytesReleased_ = 0;
-  std::uint64_t serviceCalls_ = 0;
+  std::atomic<std::uint64_t> serviceCalls_{0};
   std::vector<std::uint8_t> captured_;
   // Stands for the tag of a mapping not handed out yet.
   std::uint8_t unknownTags_[2] = {};
+  // The bookkeeping above is reached from the dispatch thread (GetMapping,
+  // ReleaseMapping) and passive ones (queueing, revoking); never held across
+  // a call into the miniport.
+  mutable std::recursive_mutex lock_;
+  // Held around a service call, so Close cannot destroy the stream under one.
+  std::recursive_mutex serviceMutex_;
 };
 
 }  // namespace host

@@ -29,6 +29,17 @@ typedef struct {
 #pragma pack(pop)
 
 typedef struct {
+    WAVEFORMATEX Format;
+    union {
+        WORD wValidBitsPerSample;
+        WORD wSamplesPerBlock;
+        WORD wReserved;
+    } Samples;
+    DWORD dwChannelMask;
+    GUID SubFormat;
+} WAVEFORMATEXTENSIBLE, *PWAVEFORMATEXTENSIBLE;
+
+typedef struct {
     KSDATARANGE DataRange;
     ULONG MaximumChannels;
     ULONG MinimumBitsPerSample;

@@ -11,17 +11,36 @@
 #include <stdint.h>
 
 /* ---- Calling conventions and annotations --------------------------------- */
+/*
+ * As the DDK declares them for 32-bit x86: the kernel's, the HAL's and the
+ * framework's routines and every COM method are stdcall (the callee pops its
+ * arguments), the HAL's and the kernel's "f" routines fastcall (the first two
+ * arguments in ECX and EDX). A routine declared with the wrong one corrupts
+ * the stack on the real machine; the 32-bit host build makes it a compile
+ * error or a failing test. x86-64 has one convention, so these are empty there.
+ */
+#if defined(__i386__)
+#define NTAPI __attribute__((stdcall))
+#define FASTCALL __attribute__((fastcall))
+#define STDMETHODCALLTYPE __attribute__((stdcall))
+#else
 #define NTAPI
-#define NTSYSAPI
-#define NTKERNELAPI
-#define NTHALAPI
 #define FASTCALL
-#define DDKAPI
+#define STDMETHODCALLTYPE
+#endif
+/*
+ * The kernel image imports these from ntoskrnl.exe and hal.dll; the host links
+ * them statically into one ELF program, where there is nothing to import.
+ */
+#define DECLSPEC_IMPORT
+#define NTSYSAPI DECLSPEC_IMPORT
+#define NTKERNELAPI DECLSPEC_IMPORT
+#define NTHALAPI DECLSPEC_IMPORT
+#define DDKAPI NTAPI
 #define IN
 #define OUT
 #define OPTIONAL
 #define UNALIGNED
-#define STDMETHODCALLTYPE
 #define NTSTATUS_FROM_WIN32(x) (x)
 
 /* ---- Basic types ---------------------------------------------------------- */
@@ -32,8 +51,15 @@ typedef int16_t SHORT, *PSHORT;
 typedef uint16_t USHORT, *PUSHORT, WORD, *PWORD;
 typedef int32_t LONG, *PLONG, INT;
 typedef uint32_t ULONG, *PULONG, DWORD, *PDWORD, UINT;
-typedef int64_t LONGLONG, *PLONGLONG, LONG64;
-typedef uint64_t ULONGLONG, *PULONGLONG, DWORDLONG, ULONG64;
+/*
+ * 64-bit integers are 8-byte aligned inside the platform's structures (the
+ * i386 System V ABI gives them 4), so KSDATARANGE, LARGE_INTEGER and all that
+ * embed them are laid out as the DDK lays them out.
+ */
+typedef int64_t LONGLONG __attribute__((aligned(8)));
+typedef LONGLONG *PLONGLONG, LONG64;
+typedef uint64_t ULONGLONG __attribute__((aligned(8)));
+typedef ULONGLONG *PULONGLONG, DWORDLONG, ULONG64;
 typedef uintptr_t ULONG_PTR, *PULONG_PTR, SIZE_T, *PSIZE_T;
 typedef intptr_t LONG_PTR;
 typedef UCHAR BOOLEAN, *PBOOLEAN;
@@ -164,6 +190,7 @@ inline VOID InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry)
 /* ---- Status values --------------------------------------------------------- */
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
 #define STATUS_SUCCESS                   ((NTSTATUS)0x00000000L)
+#define STATUS_ALERTED                   ((NTSTATUS)0x00000101L)
 #define STATUS_TIMEOUT                   ((NTSTATUS)0x00000102L)
 #define STATUS_PENDING                   ((NTSTATUS)0x00000103L)
 #define STATUS_BUFFER_OVERFLOW           ((NTSTATUS)0x80000005L)
@@ -442,6 +469,7 @@ typedef struct _DEVICE_CAPABILITIES {
 } DEVICE_CAPABILITIES, *PDEVICE_CAPABILITIES;
 
 /* ---- I/O manager ------------------------------------------------------------------------ */
+typedef struct _MDL *PMDL;
 struct _IRP;
 struct _DEVICE_OBJECT;
 struct _DRIVER_OBJECT;
@@ -530,21 +558,62 @@ typedef struct _IO_STACK_LOCATION {
     PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 
+/*
+ * The packet as the DDK lays it out for 32-bit x86: the kernel image reads
+ * IoStatus and Tail.Overlay.CurrentStackLocation at the DDK's offsets. The
+ * parts the host does not use are kept as opaque space of the right size.
+ */
 struct _IRP {
     CSHORT Type;
     USHORT Size;
+    PMDL MdlAddress;
     ULONG Flags;
+    union {
+        struct _IRP *MasterIrp;
+        LONG IrpCount;
+        PVOID SystemBuffer;
+    } AssociatedIrp;
+    LIST_ENTRY ThreadListEntry;
     IO_STATUS_BLOCK IoStatus;
+    KPROCESSOR_MODE RequestorMode;
     BOOLEAN PendingReturned;
     CHAR StackCount;
     CHAR CurrentLocation;   /* counts down from StackCount + 1, as in the kernel */
     BOOLEAN Cancel;
-    PIO_STACK_LOCATION CurrentStackLocation;
-    IO_STACK_LOCATION *Stack; /* StackCount locations that follow the packet */
+    KIRQL CancelIrql;
+    CCHAR ApcEnvironment;
+    UCHAR AllocationFlags;
+    PIO_STATUS_BLOCK UserIosb;
+    PKEVENT UserEvent;
+    union {
+        struct {
+            PVOID UserApcRoutine;
+            PVOID UserApcContext;
+        } AsynchronousParameters;
+        LARGE_INTEGER AllocationSize;
+    } Overlay;
+    PVOID CancelRoutine;
+    PVOID UserBuffer;
+    union {
+        struct {
+            PVOID DriverContext[4];
+            PVOID Thread;
+            PCHAR AuxiliaryBuffer;
+            LIST_ENTRY ListEntry;
+            union {
+                struct _IO_STACK_LOCATION *CurrentStackLocation;
+                ULONG PacketType;
+            };
+            PVOID OriginalFileObject;
+        } Overlay;
+        ULONG_PTR Apc[12];      /* KAPC */
+        PVOID CompletionKey;
+    } Tail;
 };
 
 #define IO_TYPE_IRP 6
 
+/* As the DDK lays it out for 32-bit x86; the unused parts as opaque space. */
 struct _DEVICE_OBJECT {
     CSHORT Type;
     USHORT Size;
@@ -552,10 +621,28 @@ struct _DEVICE_OBJECT {
     PDRIVER_OBJECT DriverObject;
     PDEVICE_OBJECT NextDevice;
     PDEVICE_OBJECT AttachedDevice;
+    PIRP CurrentIrp;
+    PVOID Timer;
     ULONG Flags;
+    ULONG Characteristics;
+    PVOID Vpb;
     PVOID DeviceExtension;
     ULONG DeviceType;
     CCHAR StackSize;
+    union {
+        LIST_ENTRY ListEntry;
+        ULONG_PTR Wcb[10];      /* WAIT_CONTEXT_BLOCK */
+    } Queue;
+    ULONG AlignmentRequirement;
+    ULONG_PTR DeviceQueue[5];   /* KDEVICE_QUEUE */
+    ULONG_PTR Dpc[8];           /* KDPC */
+    ULONG ActiveThreadCount;
+    PVOID SecurityDescriptor;
+    KEVENT DeviceLock;
+    USHORT SectorSize;
+    USHORT Spare1;
+    PVOID DeviceObjectExtension;
+    PVOID Reserved;
 };
 
 #define DO_POWER_PAGABLE 0x00002000
@@ -595,8 +682,8 @@ NTKERNELAPI VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 #define IoCompleteRequest(a, b) IofCompleteRequest(a, b)
 NTKERNELAPI USHORT NTAPI IoSizeOfIrp(CCHAR StackSize);
 
-inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) { return Irp->CurrentStackLocation; }
-inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) { return Irp->CurrentStackLocation - 1; }
+inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) { return Irp->Tail.Overlay.CurrentStackLocation; }
+inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) { return Irp->Tail.Overlay.CurrentStackLocation - 1; }
 inline VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp)
 {
     PIO_STACK_LOCATION cur = IoGetCurrentIrpStackLocation(Irp);
@@ -609,7 +696,7 @@ inline VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp)
 inline VOID IoSkipCurrentIrpStackLocation(PIRP Irp)
 {
     Irp->CurrentLocation++;
-    Irp->CurrentStackLocation++;
+    Irp->Tail.Overlay.CurrentStackLocation++;
 }
 inline VOID IoMarkIrpPending(PIRP Irp) { IoGetCurrentIrpStackLocation(Irp)->Control |= 0x01; }
 inline VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
@@ -701,4 +788,4 @@ struct _DMA_ADAPTER {
 
 typedef struct _KINTERRUPT *PKINTERRUPT;
 typedef struct _KSEVENT_ENTRY *PKSEVENT_ENTRY;
-typedef struct _MDL *PMDL;
+

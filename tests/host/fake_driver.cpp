@@ -5,6 +5,7 @@ namespace fake {
 Driver* Driver::current = nullptr;
 int Miniport::live = 0;
 int Miniport::inits = 0;
+const PCFILTER_DESCRIPTOR* Miniport::description = nullptr;
 
 namespace {
 
@@ -88,7 +89,7 @@ STDMETHODIMP_(NTSTATUS) Miniport::GetDescription(PPCFILTER_DESCRIPTOR* descripti
   static const PCPIN_DESCRIPTOR kPins[2] = {};
   static const PCFILTER_DESCRIPTOR kFilter = {0, nullptr, sizeof(PCPIN_DESCRIPTOR), 2, kPins,
                                               sizeof(PCNODE_DESCRIPTOR), 0, nullptr, 0, nullptr, 0, nullptr};
-  *description = const_cast<PPCFILTER_DESCRIPTOR>(&kFilter);
+  *description = const_cast<PPCFILTER_DESCRIPTOR>(Miniport::description ? Miniport::description : &kFilter);
   return STATUS_SUCCESS;
 }
 

@@ -33,6 +33,8 @@ class Miniport final : public IMiniportTopology {
  public:
   static int live;  // objects alive
   static int inits;
+  // The filter GetDescription gives when set (two bare pins otherwise).
+  static const PCFILTER_DESCRIPTOR* description;
 
   Miniport() { ++live; }
   ~Miniport() { --live; }

@@ -53,6 +53,61 @@ TEST_F(KernelRules, ReleasingAMutexNobodyOwnsIsAViolation) {
   KeReleaseMutex(&mutex, FALSE);
 }
 
+// KeReleaseMutex with Wait TRUE returns at DISPATCH_LEVEL and must be followed
+// at once by a wait, which brings the level back; anything else in between
+// is the caller's bug.
+TEST_F(KernelRules, AReleaseThatPromisesAWaitLeavesDispatchLevelUntilTheWait) {
+  ExpectViolation("wait: KeReleaseMutex with Wait TRUE must be followed at once by a KeWaitXxx call; KeSetEvent came first");
+  KMUTEX mutex;
+  KeInitializeMutex(&mutex, 0);
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, TRUE);
+  ASSERT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  KeReleaseMutex(&mutex, TRUE);
+  EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  EXPECT_EQ(Violations().All().size(), 0u);
+
+  ASSERT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  KeReleaseMutex(&mutex, TRUE);
+  KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  EXPECT_EQ(Violations().All().size(), 1u);
+}
+
+// A routine that leaves its caller at a raised level, or owing the wait its
+// release promised, is named; the level is put back for the rest of the run.
+TEST_F(KernelRules, ARoutineReturnsAtTheLevelItWasCalledAt) {
+  ExpectViolation("IRQL: SetState returned at DISPATCH_LEVEL instead of PASSIVE_LEVEL");
+  ExpectViolation("wait: KeReleaseMutex with Wait TRUE must be followed at once by a KeWaitXxx call; SetState returned first");
+  KIRQL old;
+  KeRaiseIrql(DISPATCH_LEVEL, &old);
+  host::Kernel::Current()->CheckReturnedAt(PASSIVE_LEVEL, "SetState");
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  EXPECT_EQ(Violations().All().size(), 1u);
+
+  KMUTEX mutex;
+  KeInitializeMutex(&mutex, 0);
+  ASSERT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  KeReleaseMutex(&mutex, TRUE);
+  host::Kernel::Current()->CheckReturnedAt(PASSIVE_LEVEL, "SetState");
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+  EXPECT_EQ(Violations().All().size(), 3u);
+  host::Kernel::Current()->CheckReturnedAt(PASSIVE_LEVEL, "SetState");
+  EXPECT_EQ(Violations().All().size(), 3u);
+}
+
+// An alertable wait can be ended by an alert before its object is signalled:
+// the host alerts it at once, so a caller that cannot cope shows.
+TEST_F(KernelRules, AnAlertableWaitOnAnUnsetEventEndsAlerted) {
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, TRUE, nullptr), STATUS_ALERTED);
+  KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+  EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, TRUE, nullptr), STATUS_SUCCESS);
+}
+
 TEST_F(KernelRules, LockOrderInversionIsReportedWithNames) {
   ExpectViolation("lock order: StateMutex taken while holding MappingLock after the opposite order was seen");
   KMUTEX stateMutex;
@@ -97,12 +152,47 @@ TEST_F(KernelRules, ReleasingASpinLockThatIsNotHeld) {
   KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
 }
 
-TEST_F(KernelRules, AnEventNothingCanSetIsReportedInsteadOfHanging) {
-  ExpectViolation("wait: KeWaitForSingleObject on event 0x");
+// A wait without a time-out that nothing pending can end fails at once, even
+// while the machine still has hardware events ahead; and a mutex held by the
+// code a deferred routine preempted is not the routine's to take.
+TEST_F(KernelRules, AWaitNothingPendingCanEndIsADeadlockReportedAtOnce) {
+  ExpectViolation("deadlock: passive code waits without a time-out on DataPathIdle, which nothing pending");
   KEVENT event;
   KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+  host::Kernel& kernel = GetKernel();
+  kernel.NameObject(&event, "DataPathIdle");
+  Machine().GetClock().ScheduleAfter(sim::kTicksPerSecond, [] {});
+  const sim::Ticks before = kernel.Now();
   EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_TIMEOUT);
-  EXPECT_TRUE(SawViolation("would never be satisfied"));
+  EXPECT_EQ(kernel.Now(), before);
+
+  KMUTEX mutex;
+  KeInitializeMutex(&mutex, 0);
+  ASSERT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+  NTSTATUS polled = STATUS_SUCCESS;
+  kernel.QueueWork(kernel.Now(), host::Kernel::WorkLevel::Dispatch, [&] {
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    polled = KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, &zero);
+  }, "poll");
+  kernel.RunDueWork();
+  EXPECT_EQ(polled, STATUS_TIMEOUT);
+  KeReleaseMutex(&mutex, FALSE);
+}
+
+// A fault the machine records is a violation named after whose it is, unless
+// the test that provokes it declared it expected.
+TEST_F(KernelRules, AMachineFaultIsAViolationUnlessDeclaredExpected) {
+  ExpectViolation("codec: codec command 0x02 lost: port busy");
+  const std::uint32_t index = Machine().Config().ioBase + 0x82;  // the codec index port
+  Machine().PortWrite(index, 1, 0x02);  // a command starts: the port is busy for a while
+  Machine().PortWrite(index, 1, 0x02);  // written while busy: lost
+  GetKernel().ExpectMachineFault("codec command 0x04 lost");
+  GetKernel().RunFor(sim::kTicksPerMillisecond);
+  Machine().PortWrite(index, 1, 0x04);
+  Machine().PortWrite(index, 1, 0x04);
+  EXPECT_EQ(GetKernel().ExpectedMachineFaults(), 1u);
+  EXPECT_EQ(Violations().Count("codec:"), 1u);
 }
 
 TEST_F(KernelRules, ATimedWaitMovesTheClockByItsTimeOut) {

@@ -1,6 +1,7 @@
 // The PnP harness and the framework's device-level services, driven by a
 // small fake driver.
 #include <portcls.h>
+#include <ksmedia.h>
 
 #include <cstring>
 
@@ -95,6 +96,28 @@ TEST_F(PnpTest, AMalformedFilteredListFailsTheStartClearly) {
   EXPECT_EQ(device.Start(fake::Driver::Entry), STATUS_DEVICE_CONFIGURATION_ERROR);
   EXPECT_NE(device.LastError().find("too small for list 0's Count of 10"), std::string::npos) << device.LastError();
   EXPECT_FALSE(device.Started());
+}
+
+// The framework reads the filter description when a subdevice registers: a
+// node input fed from two filter pins is reported there, by subdevice.
+TEST_F(PnpTest, AFilterWithAnInputFedTwiceIsAViolationAtRegistration) {
+  ExpectViolation("filter: \"Mixer\": connection 1 (filter pin 1 -> node 0 pin 1): input fed twice");
+  static PCPIN_DESCRIPTOR pins[3] = {};
+  pins[0].KsPinDescriptor.DataFlow = KSPIN_DATAFLOW_IN;
+  pins[1].KsPinDescriptor.DataFlow = KSPIN_DATAFLOW_IN;
+  pins[2].KsPinDescriptor.DataFlow = KSPIN_DATAFLOW_OUT;
+  static const PCNODE_DESCRIPTOR nodes[] = {{0, nullptr, &KSNODETYPE_VOLUME, nullptr}};
+  static const PCCONNECTION_DESCRIPTOR connections[] = {
+      {KSFILTER_NODE, 0, 0, 1}, {KSFILTER_NODE, 1, 0, 1}, {0, 0, KSFILTER_NODE, 2}};
+  static const PCFILTER_DESCRIPTOR filter = {0, nullptr, sizeof(PCPIN_DESCRIPTOR), 3, pins,
+                                             sizeof(PCNODE_DESCRIPTOR), 1, nodes, 3, connections, 0, nullptr};
+  fake::Miniport::description = &filter;
+  driver_.start = [](PDEVICE_OBJECT device, PIRP irp, PRESOURCELIST list) {
+    return fake::Install(device, irp, const_cast<PWCHAR>(L"Mixer"), list, nullptr);
+  };
+  EXPECT_EQ(Harness().Start(fake::Driver::Entry), STATUS_SUCCESS) << Harness().LastError();
+  fake::Miniport::description = nullptr;
+  EXPECT_EQ(Violations().Count("filter:"), 1u);
 }
 
 TEST_F(PnpTest, SubdevicesConnectionsAndStopRelease) {
