@@ -14,10 +14,35 @@ void DacSink::Consume(std::span<const std::uint8_t> bytes, const PcmFormat& form
   if (callback_) callback_(bytes, format);
 }
 
+void DacSink::Hear(std::span<const std::int16_t> frames, std::uint32_t rate) {
+  if (frames.empty()) return;
+  if (keep_) heard_.insert(heard_.end(), frames.begin(), frames.end());
+  heardFrames_ += frames.size() / 2;
+  if (heardCallback_) heardCallback_(frames, rate);
+}
+
+void DacSink::HearSilence(std::uint64_t frames, std::uint32_t rate) {
+  if (frames == 0) return;
+  silentFrames_ += frames;
+  heardFrames_ += frames;
+  if (keep_) heard_.insert(heard_.end(), frames * 2, 0);
+  if (heardCallback_) {
+    static const std::int16_t kQuiet[512] = {};
+    while (frames > 0) {
+      const std::uint64_t n = std::min<std::uint64_t>(frames, std::size(kQuiet) / 2);
+      heardCallback_({kQuiet, static_cast<std::size_t>(n * 2)}, rate);
+      frames -= n;
+    }
+  }
+}
+
 void DacSink::Clear() {
   bytes_.clear();
   segments_.clear();
+  heard_.clear();
   total_ = 0;
+  heardFrames_ = 0;
+  silentFrames_ = 0;
 }
 
 void AdcSource::Reset(AdcSourceKind kind) {
@@ -73,6 +98,7 @@ void AdcSource::FrameBytes(std::uint64_t frame, const PcmFormat& format, std::ui
     switch (kind_) {
       case AdcSourceKind::Silence:
       case AdcSourceKind::Samples:  // handled byte-wise by Generate
+      case AdcSourceKind::Stream:   // pulled by Produce; nothing to render ahead of time
         PutSample(0, format, out);
         break;
       case AdcSourceKind::Sine: {
@@ -123,7 +149,35 @@ void AdcSource::Generate(std::uint64_t startByte, std::span<std::uint8_t> out, c
   }
 }
 
+void AdcSource::Skip(std::uint64_t bytes) {
+  // A pulled source moves on too: input nobody took is still gone from it.
+  if (kind_ == AdcSourceKind::Stream && pull_ && !pullEnded_) {
+    std::uint8_t scratch[4096];
+    for (std::uint64_t left = bytes; left > 0 && !pullEnded_;) {
+      const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(left, sizeof(scratch)));
+      const std::size_t given = std::min(pull_({scratch, want}), want);
+      if (given < want) pullEnded_ = true;
+      left -= want;
+    }
+  }
+  produced_ += bytes;
+}
+
+void AdcSource::SetStream(Pull pull) {
+  Reset(AdcSourceKind::Stream);
+  pull_ = std::move(pull);
+  pullEnded_ = false;
+}
+
 void AdcSource::Produce(std::span<std::uint8_t> out, const PcmFormat& format) {
+  if (kind_ == AdcSourceKind::Stream) {
+    const std::size_t given = pullEnded_ || !pull_ ? 0 : std::min(pull_(out), out.size());
+    if (given < out.size()) pullEnded_ = true;
+    // Silence past the end: 0x80 for unsigned 8-bit samples, 0 for 16-bit.
+    std::fill(out.begin() + static_cast<std::ptrdiff_t>(given), out.end(), format.bits == 8 ? 0x80 : 0x00);
+    produced_ += out.size();
+    return;
+  }
   Generate(produced_, out, format);
   produced_ += out.size();
 }
@@ -147,10 +201,19 @@ double LineOutGainDb(std::uint16_t masterVolume, std::uint16_t pcmOutVolume, boo
 
 std::vector<std::int16_t> LineOut(std::span<const std::uint8_t> dac, const PcmFormat& format,
                                   std::uint16_t masterVolume, std::uint16_t pcmOutVolume) {
+  std::vector<std::int16_t> out;
+  AppendLineOut(dac, format, masterVolume, pcmOutVolume, out);
+  return out;
+}
+
+void AppendLineOut(std::span<const std::uint8_t> dac, const PcmFormat& format, std::uint16_t masterVolume,
+                   std::uint16_t pcmOutVolume, std::vector<std::int16_t>& result) {
   const std::uint32_t fb = format.FrameBytes();
   const std::size_t frames = fb == 0 ? 0 : dac.size() / fb;
-  std::vector<std::int16_t> out(frames * 2, 0);
-  if (frames == 0 || LineOutMuted(masterVolume, pcmOutVolume)) return out;
+  const std::size_t first = result.size();
+  result.resize(first + frames * 2, 0);
+  if (frames == 0 || LineOutMuted(masterVolume, pcmOutVolume)) return;
+  std::int16_t* out = result.data() + first;
   const double gain[2] = {std::pow(10.0, LineOutGainDb(masterVolume, pcmOutVolume, false) / 20.0),
                           std::pow(10.0, LineOutGainDb(masterVolume, pcmOutVolume, true) / 20.0)};
   auto sample = [&](const std::uint8_t* p) -> std::int32_t {
@@ -168,7 +231,6 @@ std::vector<std::int16_t> LineOut(std::span<const std::uint8_t> dac, const PcmFo
       out[f * 2 + c] = static_cast<std::int16_t>(std::clamp(v, -32768.0, 32767.0));
     }
   }
-  return out;
 }
 
 }  // namespace sim

@@ -76,15 +76,15 @@ void CodecPort::Complete() {
   trace_.Record(std::move(e));
 }
 
-void CodecPort::LinkDown(bool coldReset) {
-  // A command in flight dies with the link.
+void CodecPort::LinkDown(bool /*coldReset*/) {
+  // A command in flight dies with the link (the codec's own registers are
+  // the link's business: a cold reset resets them).
   if (busy_) {
     clock_.Cancel(completion_);
     busy_ = false;
     ++lost_;
   }
   dataReady_ = false;
-  if (coldReset) codec_.ResetRegisters();
 }
 
 }  // namespace sim

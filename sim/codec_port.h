@@ -30,6 +30,7 @@ class CodecPort {
   void WriteByte(std::uint16_t offset, std::uint8_t value);
 
   void LinkDown(bool coldReset);
+  bool Busy() const { return busy_; }
   std::uint64_t LostCommands() const { return lost_; }
 
  private:

@@ -9,15 +9,22 @@ Controller::Controller(const MachineConfig& config, Clock& clock, Trace& trace, 
     : trace_(trace),
       shadowUnusedBits_(static_cast<std::uint8_t>(config.controller.shadowUnusedBits & 0xCC)),
       codecPort_(config.codec, clock, trace, codec, pci),
-      playback_(SgdChannel::Direction::Playback, config.controller, clock, trace, memory, codec,
+      playback_(SgdChannel::Direction::Playback, config.controller, clock, trace, memory, codec, pci,
                 [this] { UpdateInterrupt(); }),
-      capture_(SgdChannel::Direction::Capture, config.controller, clock, trace, memory, codec,
+      capture_(SgdChannel::Direction::Capture, config.controller, clock, trace, memory, codec, pci,
                [this] { UpdateInterrupt(); }) {
   clock.AddAdvanceListener([this](Ticks now) {
     playback_.Sync(now);
     capture_.Sync(now);
   });
 }
+
+void Controller::LinkChanged() {
+  playback_.LinkChanged();
+  capture_.LinkChanged();
+}
+
+bool Controller::CodecIdle() const { return !codecPort_.Busy(); }
 
 std::uint8_t Controller::SgdStatusShadow() const {
   const std::uint8_t p = playback_.EventBits();
@@ -68,12 +75,14 @@ void Controller::UpdateInterrupt() {
   const bool line = playback_.InterruptPending() || capture_.InterruptPending();
   if (line == line_) return;
   line_ = line;
-  char text[32];
-  std::snprintf(text, sizeof text, "%s sgd=0x%02X", line ? "on" : "off", SgdStatusShadow());
-  TraceEntry e;
-  e.kind = TraceKind::Interrupt;
-  e.text = text;
-  trace_.Record(std::move(e));
+  if (trace_.Recording()) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%s sgd=0x%02X", line ? "on" : "off", SgdStatusShadow());
+    TraceEntry e;
+    e.kind = TraceKind::Interrupt;
+    e.text = text;
+    trace_.Record(std::move(e));
+  }
   if (listener_) listener_(line);
 }
 

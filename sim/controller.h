@@ -43,6 +43,11 @@ class Controller {
   bool InterruptLine() const { return line_; }
   void SetInterruptListener(std::function<void(bool asserted)> listener) { listener_ = std::move(listener); }
 
+  // The link started or stopped carrying samples: the channels follow.
+  void LinkChanged();
+  // No codec command is on its way over the link.
+  bool CodecIdle() const;
+
   SgdChannel& Playback() { return playback_; }
   SgdChannel& Capture() { return capture_; }
   CodecPort& Port() { return codecPort_; }

@@ -13,9 +13,12 @@ Machine::Machine(MachineConfig config)
     : config_(config),
       pci_(config_, clock_, trace_),
       firmware_(config_, clock_, trace_, memory_, pci_),
-      codec_(config_.codec, config_.seed),
+      codec_(config_.codec, config_.seed, &clock_),
       controller_(config_, clock_, trace_, memory_, codec_, pci_) {
-  pci_.SetLinkObserver({[this](bool coldReset) { controller_.Port().LinkDown(coldReset); }, nullptr});
+  pci_.SetCodec(&codec_);
+  pci_.SetLinkObserver({[this](bool coldReset) { controller_.Port().LinkDown(coldReset); },
+                        [this] { controller_.LinkChanged(); }});
+  codec_.SetLinkOffHandler([this] { pci_.CodecShutLinkDown(); });
   memory_.AddRegion(kBiosBase, kBiosSize, "bios", /*readOnly=*/true);
   memory_.AddArena(config_.dmaArenaBase, config_.dmaArenaBytes);
   firmware_.Install();
@@ -95,17 +98,17 @@ std::uint32_t Machine::PortRead(std::uint32_t port, int width) {
   std::uint32_t value = 0;
   for (int i = 0; i < width; ++i)
     value |= std::uint32_t{ReadByte(static_cast<std::uint16_t>(port + i), &unclaimed)} << (8 * i);
-  TraceEntry e;
-  e.kind = TraceKind::PortRead;
-  e.address = port;
-  e.width = static_cast<std::uint8_t>(width);
-  e.value = value;
-  e.note = ControllerNote(port);
-  if (unclaimed) {
-    e.note = "unclaimed";
+  if (unclaimed)
     unclaimed_.push_back({clock_.Now(), static_cast<std::uint16_t>(port), static_cast<std::uint8_t>(width), false, value});
+  if (trace_.Recording()) {
+    TraceEntry e;
+    e.kind = TraceKind::PortRead;
+    e.address = port;
+    e.width = static_cast<std::uint8_t>(width);
+    e.value = value;
+    e.note = unclaimed ? "unclaimed" : ControllerNote(port);
+    trace_.Record(std::move(e));
   }
-  trace_.Record(std::move(e));
   return value;
 }
 
@@ -117,13 +120,6 @@ void Machine::PortWrite(std::uint32_t port, int width, std::uint32_t value) {
     return;
   }
   value &= WidthMask(width);
-  // Trace first: the write's effects (an interrupt, a codec command) follow it.
-  TraceEntry e;
-  e.kind = TraceKind::PortWrite;
-  e.address = port;
-  e.width = static_cast<std::uint8_t>(width);
-  e.value = value;
-  e.note = ControllerNote(port);
   bool unclaimed = false;
   bool marker = false;
   for (int i = 0; i < width; ++i) {
@@ -132,12 +128,18 @@ void Machine::PortWrite(std::uint32_t port, int width, std::uint32_t value) {
     unclaimed |= d == Decode::Unclaimed;
     marker |= d == Decode::Diagnostic;
   }
-  if (marker) e.note = "marker";
-  if (unclaimed) {
-    e.note = "unclaimed";
+  if (unclaimed)
     unclaimed_.push_back({clock_.Now(), static_cast<std::uint16_t>(port), static_cast<std::uint8_t>(width), true, value});
+  // Trace first: the write's effects (an interrupt, a codec command) follow it.
+  if (trace_.Recording()) {
+    TraceEntry e;
+    e.kind = TraceKind::PortWrite;
+    e.address = port;
+    e.width = static_cast<std::uint8_t>(width);
+    e.value = value;
+    e.note = unclaimed ? "unclaimed" : marker ? "marker" : ControllerNote(port);
+    trace_.Record(std::move(e));
   }
-  trace_.Record(std::move(e));
   for (int i = 0; i < width; ++i) WriteByte(static_cast<std::uint16_t>(port + i), static_cast<std::uint8_t>(value >> (8 * i)));
 }
 
@@ -156,6 +158,11 @@ void Machine::ConfigWrite(std::uint32_t offset, int width, std::uint32_t value) 
 std::vector<RequirementDescriptor> Machine::ResourceRequirements() const {
   std::lock_guard lock(clock_.Mutex());
   return sim::ResourceRequirements(pci_);
+}
+
+bool Machine::CodecIdle() const {
+  std::lock_guard lock(clock_.Mutex());
+  return controller_.CodecIdle();
 }
 
 bool Machine::InterruptLine() const {

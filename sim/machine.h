@@ -71,6 +71,11 @@ class Machine {
 
   std::vector<RequirementDescriptor> ResourceRequirements() const;
 
+  // Every codec command issued so far has reached the codec: what the codec
+  // holds is what the driver asked for. Observers settle on this before
+  // they look.
+  bool CodecIdle() const;
+
   // The controller's interrupt line (level): asserted while an enabled SGD
   // event is pending. The listener hears every change.
   bool InterruptLine() const;

@@ -53,6 +53,12 @@ struct CodecConfig {
   bool has3d = true;
   // Extra bits reported in Extended Audio ID (register 0x28), e.g. 0x0040.
   std::uint16_t extendedIdExtraBits = 0;
+  // Master, Aux Out and Mono Out volume fields: 6 bits, or 5 on codecs
+  // that take a written 1xxxxx as 011111.
+  std::uint8_t outputVolumeBits = 6;
+  // After a cold reset, or when a power-down request is lifted, a section
+  // (ADC, DAC, analog mixer, Vref) reports ready only after this long.
+  Ticks sectionSettleTicks = 1 * kTicksPerMillisecond;
   std::uint16_t vendorId1 = 0x5A54;  // register 0x7C
   std::uint16_t vendorId2 = 0x4197;  // register 0x7E
   // Codec access port behaviour.
@@ -67,6 +73,9 @@ struct ControllerConfig {
   // Bits 2, 3, 6 and 7 of SgdStatusShadow carry nothing the driver uses; a
   // controller may still report them set. These are ORed into every read.
   std::uint8_t shadowUnusedBits = 0;
+  // The capture FIFO between the ADC and the channel: 16 frames of 16-bit
+  // stereo, a third of a millisecond at 48 kHz.
+  std::uint32_t captureFifoBytes = 64;
 };
 
 struct MachineConfig {

@@ -2,9 +2,14 @@
 
 #include <cstdio>
 
+#include "sim/codec.h"
+
 namespace sim {
 
 namespace {
+// Link enabled and the codec out of reset; no PCM slots until the driver
+// sets them up.
+constexpr std::uint8_t kLinkControlAtPowerOn = 0xC0;
 bool ValidWidth(int width) { return width == 1 || width == 2 || width == 4; }
 }  // namespace
 
@@ -27,7 +32,7 @@ PciFunction::PciFunction(const MachineConfig& config, Clock& clock, Trace& trace
   put16(0x2E, config.deviceId);
   space_[cfg::kInterruptLine] = config.irq;
   space_[0x3D] = 0x03;  // INTC
-  space_[cfg::kCodecLinkControl] = 0xC0;  // link enabled and out of reset at power-on
+  space_[cfg::kCodecLinkControl] = kLinkControlAtPowerOn;
   space_[cfg::kMidiControl] = config.midiEnabled ? 0x02 : 0x00;
   space_[cfg::kMidiPortSelect] = static_cast<std::uint8_t>((config.midiPortSelect & 0x03) << 2);
 
@@ -40,7 +45,8 @@ PciFunction::PciFunction(const MachineConfig& config, Clock& clock, Trace& trace
   writable_[cfg::kMidiControl] = 0xFF;
   writable_[cfg::kMidiPortSelect] = 0xFF;
 
-  linkReady_ = link_.mode != LinkMode::NeverReady;
+  // Powered on long ago: the link is up unless it never comes up at all.
+  state_ = link_.mode == LinkMode::NeverReady ? LinkState::Starting : LinkState::Ready;
 }
 
 std::uint16_t PciFunction::IoBase() const {
@@ -56,8 +62,18 @@ std::uint16_t PciFunction::MidiBase() const {
 }
 
 std::uint8_t PciFunction::ReadByte(std::uint8_t offset) const {
-  if (offset == cfg::kCodecLinkStatus) return linkReady_ ? link_.statusWhenReady.value_or(0x01) : 0x00;
+  if (offset == cfg::kCodecLinkStatus) {
+    switch (state_) {
+      case LinkState::Ready: return link_.statusWhenReady.value_or(0x01);
+      case LinkState::Asleep: return 0x02;
+      default: return 0x00;
+    }
+  }
   return space_[offset];
+}
+
+bool PciFunction::LinkCarriesData() const {
+  return state_ == LinkState::Ready && (space_[cfg::kCodecLinkControl] & 0x04) != 0;
 }
 
 std::uint8_t PciFunction::Peek(std::uint8_t offset) const {
@@ -68,29 +84,80 @@ std::uint8_t PciFunction::Peek(std::uint8_t offset) const {
 void PciFunction::WriteByte(std::uint8_t offset, std::uint8_t value) {
   const std::uint8_t old = space_[offset];
   space_[offset] = static_cast<std::uint8_t>((old & ~writable_[offset]) | (value & writable_[offset]));
-  if (offset == cfg::kCodecLinkControl) {
-    const bool running = (value & 0xC0) == 0xC0;
-    if (running) {
-      RestartLink((old & 0x40) == 0);
-    } else {
-      // Link disabled or the codec held in reset: down until restarted.
-      clock_.Cancel(linkEvent_);
-      linkReady_ = false;
-      if (observer_.down) observer_.down(false);
-    }
+  if (offset != cfg::kCodecLinkControl) return;
+  const std::uint8_t now = space_[offset];
+  const bool wasRunning = (old & 0xC0) == 0xC0;
+  const bool running = (now & 0xC0) == 0xC0;
+  if (wasRunning && !running) {
+    // Link disabled, or the codec held in reset: either way it loses power
+    // to its registers.
+    GoDown(LinkState::Off, true);
+  } else if (!wasRunning && running) {
+    ColdStart();
+  } else if (running && !(old & 0x20) && (now & 0x20) && state_ == LinkState::Asleep) {
+    BecomeReadyAfter(LinkState::Waking, true);  // SYNC raised on a sleeping link: warm reset
   }
+  Changed();
 }
 
-void PciFunction::RestartLink(bool coldReset) {
+void PciFunction::Changed() {
+  if (observer_.changed) observer_.changed();
+}
+
+void PciFunction::GoDown(LinkState state, bool coldReset) {
   clock_.Cancel(linkEvent_);
-  linkReady_ = false;
-  if (observer_.down) observer_.down(coldReset);
+  const bool wasDown = state_ == LinkState::Off || state_ == LinkState::Asleep;
+  state_ = state;
+  if (observer_.down && !(wasDown && !coldReset)) observer_.down(coldReset);
+  if (coldReset && codec_) codec_->ResetRegisters();
+}
+
+void PciFunction::ColdStart() {
+  GoDown(LinkState::Starting, true);
+  BecomeReadyAfter(LinkState::Starting, false);
+}
+
+void PciFunction::BecomeReadyAfter(LinkState passing, bool warm) {
+  clock_.Cancel(linkEvent_);
+  state_ = passing;
   if (link_.mode == LinkMode::NeverReady) return;
   const Ticks delay = link_.mode == LinkMode::Slow ? link_.slowReadyDelay : link_.readyDelay;
-  linkEvent_ = clock_.ScheduleAfter(delay, [this] {
-    linkReady_ = true;
-    if (observer_.up) observer_.up();
+  linkEvent_ = clock_.ScheduleAfter(delay, [this, warm] {
+    state_ = LinkState::Ready;
+    if (warm && codec_) codec_->WokenByWarmReset();
+    Changed();
   });
+}
+
+void PciFunction::CodecShutLinkDown() {
+  if (state_ != LinkState::Ready) return;
+  GoDown(LinkState::Asleep, false);
+  Changed();
+}
+
+void PciFunction::SetPowerState(PowerState state) {
+  std::lock_guard lock(clock_.Mutex());
+  const PowerState before = power_;
+  power_ = state;
+  if (state == before) return;
+  switch (state) {
+    case PowerState::D3:
+      GoDown(LinkState::Off, true);
+      break;
+    case PowerState::D1:
+    case PowerState::D2:
+      if (state_ != LinkState::Off) GoDown(LinkState::Asleep, false);
+      break;
+    case PowerState::D0:
+      if (before == PowerState::D3) {
+        // The function's soft reset brings the link byte back at its
+        // power-on value, and with it a cold start of the link.
+        space_[cfg::kCodecLinkControl] = kLinkControlAtPowerOn;
+        ColdStart();
+      }
+      break;
+  }
+  Changed();
 }
 
 std::uint32_t PciFunction::Read(std::uint32_t offset, int width, ConfigPath path) {

@@ -1,9 +1,26 @@
 // Configuration space of the audio controller's PCI function (function 5 of
 // its device), with the controller's own bytes 0x40-0x43:
-//   0x40 CodecLinkStatus   read only; bit 0 = codec ready
-//   0x41 CodecLinkControl  writing bits 7 and 6 set (re)starts the link
+//   0x40 CodecLinkStatus   read only; 0x01 the link is up and the codec
+//                          ready, 0x02 the link is asleep (the codec shut it
+//                          down with PR4, or the function sleeps in D1/D2)
+//                          and waits for a warm reset, 0x00 otherwise (off,
+//                          held in reset, or still coming up)
+//   0x41 CodecLinkControl  bit 7 link enable, bit 6 codec reset released
+//                          (0 holds the codec in cold reset), bit 5 SYNC:
+//                          raising it while the link sleeps is a warm reset,
+//                          bit 3 variable-rate slots (the channels follow the
+//                          codec's rates; without it they run at 48 kHz),
+//                          bit 2 PCM slots enabled (without it the channels
+//                          exchange no samples with the codec and stall);
+//                          bits 4, 1 and 0 are stored and mean nothing.
+//                          The link (re)starts only when bits 7 and 6 become
+//                          both set; a (re)start from down is a cold reset.
 //   0x42 MidiControl       bit 1 = MPU-401 port enabled
 //   0x43 MidiPortSelect    bits 3-2 pick 0x300/0x310/0x320/0x330
+// The function's device power state (set by the bus driver): in D1 and D2
+// the link sleeps with the codec keeping its registers; in D3 the codec
+// loses power, and the return to D0 brings the link control byte back at
+// its power-on value, which cold-starts the link.
 // BAR0 (0x10) places the 256-byte controller block, BAR1 (0x14) the second
 // small range; the command register's bit 0 enables their decoding.
 #pragma once
@@ -34,14 +51,19 @@ constexpr std::uint8_t kMidiControl = 0x42;
 constexpr std::uint8_t kMidiPortSelect = 0x43;
 }  // namespace cfg
 
+class Codec;
+
 class PciFunction {
  public:
-  // Called when the link goes down for a restart (coldReset when the codec
-  // was held in reset before: its registers return to their reset values),
-  // and when it comes up again.
+  enum class LinkState { Off, Starting, Ready, Asleep, Waking };
+  enum class PowerState { D0, D1, D2, D3 };
+
+  // `down` when the link stops carrying commands (coldReset: the codec
+  // lost its registers), `changed` after every change of the link's state
+  // or of the control bits the channels follow.
   struct LinkObserver {
     std::function<void(bool coldReset)> down;
-    std::function<void()> up;
+    std::function<void()> changed;
   };
 
   PciFunction(const MachineConfig& config, Clock& clock, Trace& trace);
@@ -56,7 +78,17 @@ class PciFunction {
   void Poke(std::uint8_t offset, std::uint8_t value) { space_[offset] = value; }
 
   void SetLinkObserver(LinkObserver observer) { observer_ = std::move(observer); }
-  bool LinkReady() const { return linkReady_; }
+  void SetCodec(Codec* codec) { codec_ = codec; }
+  bool LinkReady() const { return state_ == LinkState::Ready; }
+  LinkState GetLinkState() const { return state_; }
+  // The channels exchange samples with the codec only while this holds.
+  bool LinkCarriesData() const;
+  bool VariableRateSlots() const { return (space_[cfg::kCodecLinkControl] & 0x08) != 0; }
+  // The codec set PR4: the link sleeps until a warm reset.
+  void CodecShutLinkDown();
+  // The bus driver's change of the function's device power state.
+  void SetPowerState(PowerState state);
+  PowerState GetPowerState() const { return power_; }
 
   std::uint8_t Revision() const { return space_[cfg::kRevision]; }
   bool IoDecodeEnabled() const { return (space_[cfg::kCommand] & 0x01) != 0; }
@@ -72,16 +104,21 @@ class PciFunction {
  private:
   std::uint8_t ReadByte(std::uint8_t offset) const;
   void WriteByte(std::uint8_t offset, std::uint8_t value);
-  void RestartLink(bool coldReset);
+  void ColdStart();
+  void GoDown(LinkState state, bool coldReset);
+  void BecomeReadyAfter(LinkState passing, bool warm);
+  void Changed();
 
   const LinkConfig link_;
   Clock& clock_;
   Trace& trace_;
   std::array<std::uint8_t, 256> space_{};
   std::array<std::uint8_t, 256> writable_{};
-  bool linkReady_ = false;
+  LinkState state_ = LinkState::Off;
+  PowerState power_ = PowerState::D0;
   Clock::EventId linkEvent_ = 0;
   LinkObserver observer_;
+  Codec* codec_ = nullptr;
 };
 
 }  // namespace sim

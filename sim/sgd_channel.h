@@ -10,21 +10,33 @@
 // A started channel walks its table (8-byte entries: buffer address, then a
 // count word with the byte count in bits 23-0, FLAG bit 30, EOL bit 31),
 // reading each entry when it begins it, at the byte rate of its format (the
-// codec's converter rate x channels x bytes per sample). Playback bytes are
-// fetched from memory as they play and go to the codec's DAC; capture bytes
-// come from the ADC and are stored as they are recorded. Finishing an entry
-// with FLAG sets event bit 0 and goes on; with EOL sets bit 1 (and bit 0 too
-// with FLAG) and stops, or restarts at entry 0 if a start was written while
-// the channel was active. A zero-length entry finishes at once.
+// codec's converter rate, or 48 kHz without variable-rate slots, x channels
+// x bytes per sample). Playback bytes are fetched from memory as they play
+// and go to the codec's DAC; capture bytes come from the ADC and are stored
+// as they are recorded. Finishing an entry with FLAG sets event bit 0 and
+// goes on; with EOL sets bit 1 (and bit 0 too with FLAG) and stops, or
+// restarts at entry 0 if a start was written while the channel was active.
+// A zero-length entry finishes at once.
+//
+// The converters run in real time. From a start until a terminate the DAC
+// plays a frame every period whether or not the channel feeds it: a channel
+// stopped at EOL is an underrun, heard as silence. The ADC samples at its
+// rate from a start until a terminate into a small FIFO that the channel
+// drains; while the channel is stopped at EOL the FIFO fills, and once it
+// is full further input is lost (an overrun). A restart first takes what
+// the FIFO holds. While the link carries no samples (down, asleep, PCM
+// slots off) the channel stalls where it is and resumes in order after.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <vector>
 
 #include "sim/clock.h"
 #include "sim/codec.h"
 #include "sim/machine_config.h"
+#include "sim/pci_function.h"
 #include "sim/physical_memory.h"
 #include "sim/trace.h"
 
@@ -53,8 +65,13 @@ class SgdChannel {
     Ticks idleTicks = 0;
   };
 
+  struct Overruns {
+    std::uint64_t episodes = 0;    // times the capture FIFO filled and input was lost
+    std::uint64_t framesLost = 0;  // frames the ADC sampled that no one took
+  };
+
   SgdChannel(Direction direction, const ControllerConfig& config, Clock& clock, Trace& trace, PhysicalMemory& memory,
-             Codec& codec, std::function<void()> onStatusChange);
+             Codec& codec, const PciFunction& pci, std::function<void()> onStatusChange);
 
   std::uint8_t ReadByte(std::uint16_t offset);
   void WriteByte(std::uint16_t offset, std::uint8_t value);
@@ -71,7 +88,12 @@ class SgdChannel {
   // Catch up with the clock: moves the bytes due by now.
   void Sync(Ticks now);
 
+  // The link started or stopped carrying samples.
+  void LinkChanged();
+  bool Stalled() const { return stalled_; }
+
   Underruns GetUnderruns() const;
+  Overruns GetOverruns() const;
   std::uint64_t BytesTransferred() const { return bytesTransferred_; }
   std::uint64_t EntriesCompleted() const { return entriesCompleted_; }
   std::uint64_t Faults() const { return faults_; }
@@ -88,7 +110,13 @@ class SgdChannel {
   void Fault(const std::string& text);
   void Note(const std::string& text);
   Ticks TimeOfByte(std::uint64_t timelineByte) const;
-  void EndUnderrun(Ticks now);
+  std::uint64_t EndUnderrun(Ticks now);
+  void ScheduleEntryEnd();
+  // Capture: what the ADC sampled while the channel sat at EOL.
+  std::uint64_t IdleBytes(Ticks now) const;
+  void ScheduleOverrun();
+  void FifoFull();
+  void TakeIdleInput(Ticks now, bool keepFifo);
 
   const Direction direction_;
   const ControllerConfig config_;
@@ -96,6 +124,7 @@ class SgdChannel {
   Trace& trace_;
   PhysicalMemory& memory_;
   Codec& codec_;
+  const PciFunction& pci_;
   std::function<void()> onStatusChange_;
 
   std::uint8_t events_ = 0;
@@ -124,6 +153,18 @@ class SgdChannel {
 
   std::optional<Ticks> starvedSince_;
   Underruns underruns_;
+
+  bool stalled_ = false;
+  bool stalledInEntry_ = false;
+  Ticks stalledSince_ = 0;
+
+  std::vector<std::uint8_t> fifo_;  // capture input waiting for the channel
+  std::vector<std::uint8_t> transferBuffer_;  // reused by Transfer: no allocation per move
+  std::size_t fifoHead_ = 0;
+  std::optional<Ticks> idleSince_;
+  bool overrunCounted_ = false;
+  Clock::EventId overrunEvent_ = 0;
+  Overruns overruns_;
   std::uint64_t bytesTransferred_ = 0;
   std::uint64_t entriesCompleted_ = 0;
   std::uint64_t faults_ = 0;

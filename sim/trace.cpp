@@ -1,5 +1,7 @@
 #include "sim/trace.h"
 
+#include <optional>
+
 #include <cstdio>
 
 namespace sim {
@@ -46,16 +48,33 @@ std::string Details(const TraceEntry& e) {
 }  // namespace
 
 void Trace::Record(TraceEntry entry) {
+  if (!Recording() && entry.kind != TraceKind::Fault) return;
   entry.time = clock_.Now();
-  std::lock_guard lock(mutex_);
-  entries_.push_back(std::move(entry));
-  if (capacity_ != 0 && entries_.size() > capacity_) {
-    entries_.pop_front();
-    ++dropped_;
+  std::function<void(const TraceEntry&)> observer;
+  std::optional<TraceEntry> fault;
+  {
+    std::lock_guard lock(mutex_);
+    if (entry.kind == TraceKind::Fault && faultObserver_) {
+      observer = faultObserver_;
+      fault = entry;
+    }
+    // With recording off only a fault gets here, and it goes to its observer only.
+    if (Recording()) entries_.push_back(std::move(entry));
+    if (capacity_ != 0 && entries_.size() > capacity_) {
+      entries_.pop_front();
+      ++dropped_;
+    }
   }
+  if (observer) observer(*fault);
+}
+
+void Trace::SetFaultObserver(std::function<void(const TraceEntry&)> observer) {
+  std::lock_guard lock(mutex_);
+  faultObserver_ = std::move(observer);
 }
 
 void Trace::Record(const std::string& tag, const std::string& text) {
+  if (!Recording()) return;
   TraceEntry entry;
   entry.kind = TraceKind::Host;
   entry.tag = tag;

@@ -38,6 +38,7 @@
 //       31.000 irq     on sgd=0x11
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -92,6 +93,16 @@ class Trace {
 
   void RecordMarker(std::uint16_t port, std::uint8_t value);
 
+  // Called with each Fault entry as it is recorded (outside the trace's
+  // lock), whatever the capacity: the host turns faults into violations.
+  void SetFaultObserver(std::function<void(const TraceEntry&)> observer);
+
+  // Whether entries are kept. A host that reads no trace turns it off: the
+  // machine then skips building entries, yet faults still reach the fault
+  // observer and diagnostic markers are still kept.
+  void SetRecording(bool on) { recording_.store(on, std::memory_order_relaxed); }
+  bool Recording() const { return recording_.load(std::memory_order_relaxed); }
+
   // Keeps at most `entries` (the oldest go first); 0 means no limit.
   void SetCapacity(std::size_t entries);
   void Clear();
@@ -115,7 +126,9 @@ class Trace {
   std::deque<TraceEntry> entries_;
   std::vector<DiagnosticMarker> markers_;
   std::size_t capacity_ = 0;
+  std::function<void(const TraceEntry&)> faultObserver_;
   std::size_t dropped_ = 0;
+  std::atomic<bool> recording_{true};
 };
 
 }  // namespace sim

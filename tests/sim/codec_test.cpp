@@ -60,9 +60,9 @@ INSTANTIATE_TEST_SUITE_P(
                       MaskCase{true, true, 0x02, 0x0707, 0x0707},
                       MaskCase{true, true, 0x06, 0xFFFF, 0x803F},
                       MaskCase{true, true, 0x0A, 0xFFFF, 0x801E},
-                      MaskCase{true, true, 0x0C, 0x003F, 0x003F},   // phone: bit 5 implemented
-                      MaskCase{true, true, 0x0E, 0xFFFF, 0x807F},   // mic: boost bit 6
-                      MaskCase{true, true, 0x18, 0xFFFF, 0xBF3F},
+                      MaskCase{true, true, 0x0C, 0x003F, 0x001F},   // phone: 5-bit gain, bit 5 reserved
+                      MaskCase{true, true, 0x0E, 0xFFFF, 0x805F},   // mic: boost bit 6, bit 5 reserved
+                      MaskCase{true, true, 0x18, 0xFFFF, 0x9F1F},   // 5-bit gains, bits 5 and 13 reserved
                       MaskCase{true, true, 0x1A, 0xFFFF, 0x0707},
                       MaskCase{true, true, 0x1C, 0xFFFF, 0x8F0F},
                       MaskCase{true, true, 0x20, 0x2000, 0x2000},   // 3D bit kept with 3D
@@ -70,7 +70,7 @@ INSTANTIATE_TEST_SUITE_P(
                       MaskCase{true, false, 0x20, 0xA000, 0x8000},
                       MaskCase{true, true, 0x22, 0xFFFF, 0x0F0F},
                       MaskCase{true, false, 0x22, 0xFFFF, 0x0000},
-                      MaskCase{true, true, 0x26, 0x0020, 0x002F},   // ready nibble read only
+                      MaskCase{true, true, 0x26, 0x00F0, 0x000F},   // ready nibble read only, bits 7-4 reserved
                       MaskCase{true, true, 0x26, 0x0300, 0x030C},   // ADC, DAC powered down
                       MaskCase{true, true, 0x26, 0x0800, 0x0803},   // Vref off: analog sections down
                       MaskCase{true, true, 0x28, 0x0000, 0x0001},   // read only
@@ -207,22 +207,47 @@ TEST(CodecPort, SlowLinkDropsAQuickWriteButAPatientReadWaits) {
   MachineConfig config;
   config.link.mode = LinkMode::Slow;
   Machine m(config);
+  m.ConfigWrite(0x41, 1, 0x00);
   m.ConfigWrite(0x41, 1, 0xC4);
   EXPECT_FALSE(PortWrite(m, 0x02, 0, kTicksPerMillisecond / 2));  // a driver's 0.5 ms write limit
   EXPECT_EQ(PortRead(m, 0x7E), 0x4197);
 }
 
-TEST(CodecPort, LinkRestartKeepsRegistersUnlessTheCodecWasHeldInReset) {
+TEST(CodecPort, RewritingARunningLinkKeepsItUpAndTheRegistersKept) {
   Machine m;
   ASSERT_TRUE(PortWrite(m, 0x02, 0x0303));
   m.GetClock().Advance(kTicksPerMillisecond);
-  m.ConfigWrite(0x41, 1, 0xC4);  // restart while running: a warm restart
-  m.GetClock().Advance(kTicksPerMillisecond);
+  m.ConfigWrite(0x41, 1, 0xC4);  // bits 7-6 already set: no restart
+  EXPECT_EQ(m.ConfigRead(0x40, 1), 0x01u);
+  m.ConfigWrite(0x41, 1, 0xCC);  // the variable-rate bit restarts nothing either
+  EXPECT_EQ(m.ConfigRead(0x40, 1), 0x01u);
   EXPECT_EQ(PortRead(m, 0x02), 0x0303);
-  m.ConfigWrite(0x41, 1, 0x00);  // hold the codec in reset, then release it
-  m.ConfigWrite(0x41, 1, 0xC4);
-  EXPECT_EQ(PortRead(m, 0x02), 0x8000);
 }
+
+struct LossCase {
+  const char* what;
+  std::uint8_t down;  // link control written to take the link down
+};
+
+class CodecLinkLossTest : public ::testing::TestWithParam<LossCase> {};
+
+TEST_P(CodecLinkLossTest, ALostLinkColdStartsTheCodecWithEveryRegisterAtItsResetValue) {
+  Machine m;
+  ASSERT_TRUE(PortWrite(m, 0x02, 0x0303));
+  ASSERT_TRUE(PortWrite(m, 0x18, 0x0404));
+  m.GetClock().Advance(kTicksPerMillisecond);
+  m.ConfigWrite(0x41, 1, GetParam().down);
+  EXPECT_EQ(m.ConfigRead(0x40, 1), 0x00u) << GetParam().what;
+  m.ConfigWrite(0x41, 1, 0xC4);
+  EXPECT_EQ(m.ConfigRead(0x40, 1), 0x00u) << "ready only after the codec's start-up time";
+  EXPECT_EQ(PortRead(m, 0x02), 0x8000) << GetParam().what;
+  EXPECT_EQ(PortRead(m, 0x18), 0x8808) << GetParam().what;
+  EXPECT_EQ(m.ConfigRead(0x40, 1), 0x01u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, CodecLinkLossTest,
+                         ::testing::Values(LossCase{"codec held in reset", 0x80}, LossCase{"link disabled", 0x40},
+                                           LossCase{"both", 0x00}));
 
 }  // namespace
 }  // namespace sim

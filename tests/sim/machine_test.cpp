@@ -36,6 +36,7 @@ TEST(Clock, EventSeesItsOwnTime) {
 TEST(Config, LinkRestartDropsReadyUntilTheDelayPasses) {
   Machine m;
   EXPECT_EQ(m.ConfigRead(0x40, 1), 0x01u);
+  m.ConfigWrite(0x41, 1, 0x00);
   m.ConfigWrite(0x41, 1, 0xC4);
   EXPECT_EQ(m.ConfigRead(0x40, 1), 0x00u);
   EXPECT_EQ(m.ConfigRead(0x41, 1), 0xC4u);
@@ -47,6 +48,7 @@ TEST(Config, SlowLinkIsReadyWithinHalfASecond) {
   MachineConfig config;
   config.link.mode = LinkMode::Slow;
   Machine m(config);
+  m.ConfigWrite(0x41, 1, 0x00);
   m.ConfigWrite(0x41, 1, 0xC4);
   m.GetClock().Advance(10 * kTicksPerMillisecond);
   EXPECT_EQ(m.ConfigRead(0x40, 1) & 1, 0u);
@@ -146,6 +148,34 @@ TEST(PortBus, MarkersUnclaimedAccessesAndTimeCost) {
   ASSERT_EQ(m.UnclaimedAccesses().size(), 2u);
   EXPECT_TRUE(m.UnclaimedAccesses()[1].write);
   EXPECT_EQ(Trace::Render(m.GetTrace().PortWrites(0x91).at(0)), "     1.000 io.w8   0x0091 <- 0x96  marker");
+}
+
+// A host that reads no trace turns recording off; what it still relies on
+// (markers, unclaimed accesses, faults reaching the observer, the time an
+// access costs) must not depend on it.
+TEST(PortBus, WithRecordingOffOnlyTheEntriesAreSkipped) {
+  Machine m;
+  std::vector<std::string> faults;
+  m.GetTrace().SetFaultObserver([&](const TraceEntry& e) { faults.push_back(e.note + ": " + e.text); });
+  m.GetTrace().SetRecording(false);
+  const Ticks start = m.GetClock().Now();
+  m.PortWrite(0x91, 1, 0x96);
+  EXPECT_EQ(m.PortRead(0x1234, 2), 0xFFFFu);
+  EXPECT_EQ(m.PortRead(0xD000, 3), 0xFFFFFFFFu);
+  std::uint8_t byte = 0;
+  EXPECT_FALSE(m.Memory().Read(0xFFFF'0000, &byte, 1));
+  EXPECT_EQ(m.GetClock().Now() - start, 3 * Machine::kPortAccessTicks);
+  EXPECT_EQ(m.Markers(), (std::vector<DiagnosticMarker>{{start + 10, 0x91, 0x96}}));
+  ASSERT_EQ(m.UnclaimedAccesses().size(), 1u);
+  EXPECT_EQ(m.UnclaimedAccesses()[0].port, 0x1234);
+  ASSERT_EQ(faults.size(), 2u);
+  EXPECT_EQ(faults[0].rfind("io: bad read", 0), 0u) << faults[0];
+  EXPECT_EQ(faults[1].rfind("bus: memory read", 0), 0u) << faults[1];
+  EXPECT_TRUE(m.GetTrace().Entries().empty());
+  // Turned back on, entries are kept again.
+  m.GetTrace().SetRecording(true);
+  m.PortWrite(0x91, 1, 0x97);
+  EXPECT_EQ(m.GetTrace().PortWrites(0x91).size(), 1u);
 }
 
 TEST(PortBus, BadWidthIsAFaultNotACrash) {

@@ -4,53 +4,11 @@
 
 #include <numeric>
 
-#include "sim/machine.h"
+#include "sim/rig.h"
 
 namespace sim {
 namespace {
-
-constexpr std::uint32_t kFlag = 0x40000000;
-constexpr std::uint32_t kEol = 0x80000000;
-
-struct Rig {
-  explicit Rig(MachineConfig config = {}) : m(config) {
-    base = m.Pci().IoBase();
-    table = *m.Memory().Allocate(16, 8);
-    block[0] = *m.Memory().Allocate(4096, 32);
-    block[1] = *m.Memory().Allocate(4096, 32);
-    for (std::uint16_t ch : {std::uint16_t{0x00}, std::uint16_t{0x10}}) m.PortWrite(base + ch + 4, 4, table);
-    m.Memory().Write32(table + 0, block[0]);
-    m.Memory().Write32(table + 8, block[1]);
-  }
-  void Arm(int entry, std::uint32_t word) { m.Memory().Write32(table + 8 * entry + 4, word); }
-  void Fill(int entry, const std::vector<std::uint8_t>& bytes) {
-    m.Memory().Write(block[entry], bytes.data(), static_cast<std::uint32_t>(bytes.size()));
-  }
-  // type: bits 0-1 interrupt enables, 4 stereo, 5 16-bit.
-  void Type(std::uint16_t ch, std::uint8_t type) { m.PortWrite(base + ch + 2, 1, type); }
-  void Start(std::uint16_t ch = 0) { m.PortWrite(base + ch + 1, 1, 0x80); }
-  void Terminate(std::uint16_t ch = 0) { m.PortWrite(base + ch + 1, 1, 0x40); }
-  std::uint8_t Status(std::uint16_t ch = 0) { return static_cast<std::uint8_t>(m.PortRead(base + ch, 1)); }
-  std::uint32_t Count(std::uint16_t ch = 0) { return m.PortRead(base + ch + 0x0C, 4); }
-  std::uint8_t Shadow() { return static_cast<std::uint8_t>(m.PortRead(base + 0x84, 1)); }
-  void RunFor(Ticks t) { m.GetClock().Advance(t); }
-  const std::vector<std::uint8_t>& Dac() { return m.GetCodec().Dac().Bytes(); }
-
-  Machine m;
-  std::uint16_t base = 0;
-  PhysicalAddress table = 0;
-  PhysicalAddress block[2] = {};
-};
-
-std::vector<std::uint8_t> Pattern(std::size_t n, std::uint8_t seed) {
-  std::vector<std::uint8_t> v(n);
-  for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<std::uint8_t>(seed + i * 7);
-  return v;
-}
-
-Ticks DurationOf(std::uint64_t bytes, std::uint64_t byteRate) {
-  return (bytes * kTicksPerSecond + byteRate - 1) / byteRate;
-}
+using namespace sim::test;
 
 TEST(SgdPlayback, FlagThenEolPlaysBothBlocksBitExactAndRaisesBothEvents) {
   Rig r;
@@ -108,8 +66,12 @@ TEST_P(SgdRateTest, EntryTakesItsBytesOverTheFormatsByteRate) {
   const Ticks duration = DurationOf(bytes, c.byteRate);
 
   r.m.GetClock().RunUntil(start + duration / 2);
-  const std::uint64_t played = (r.m.GetClock().Now() + Machine::kPortAccessTicks - start) * c.byteRate / kTicksPerSecond;
+  // Whole frames only: the DAC takes a frame once it is due in full.
+  const std::uint32_t frame = (c.type & 0x10 ? 2u : 1u) * (c.type & 0x20 ? 2u : 1u);
+  const std::uint64_t played =
+      (r.m.GetClock().Now() + Machine::kPortAccessTicks - start) * (c.byteRate / frame) / kTicksPerSecond * frame;
   EXPECT_EQ(r.Count(), bytes - played);
+  EXPECT_EQ(r.Dac().size(), played);
 
   r.m.GetClock().RunUntil(start + duration - 1);
   EXPECT_EQ(r.m.GetController().Playback().Status() & 0x80, 0x80);
