@@ -13,6 +13,34 @@ USHORT *CAdapterCommon::ShadowWord(UCHAR Register)
     return &CodecShadow[Register / 2 - 1];
 }
 
+/* The word a stored mixer register is saved from: its cache word, or its own shadow; NULL if not stored. */
+USHORT *CAdapterCommon::StoredWord(UCHAR Register)
+{
+    if (Register == AC97_GENERAL_PURPOSE)
+        return &GeneralPurposeShadow;
+    if (Register == AC97_3D_CONTROL)
+        return &ThreeDControlShadow;
+    return ShadowWord(Register);
+}
+
+/*
+ * The converter settings a cold reset takes from the codec, in the order
+ * they go back: the VRA enable first, or the codec ignores the rates.
+ */
+static const UCHAR ConverterRegisters[] = {
+    /* Register                        set by */
+    AC97_EXTENDED_AUDIO_CONTROL,    /* the wave miniport: VRA enable */
+    AC97_PCM_FRONT_DAC_RATE,        /* the playback stream's format */
+    AC97_PCM_LR_ADC_RATE,           /* the capture stream's format */
+};
+static_assert(SIZEOF_ARRAY(ConverterRegisters) == ConverterSettingCount, "one shadow word per converter register");
+
+/* One bit per even register 0x02-0x22. */
+static inline ULONG StoredRegisterBit(UCHAR Register)
+{
+    return 1UL << (Register / 2 - 1);
+}
+
 /*
  * Every port access holds CodecMutex, so a property request, a format change
  * and a power request cannot interleave their port writes. The mutex is
@@ -91,6 +119,7 @@ STDMETHODIMP_(USHORT) CAdapterCommon::CodecRegRead(UCHAR Register)
         if (WaitCodecReadData()) {
             value = READ_PORT_USHORT((PUSHORT)Port(CodecDataPort));
             WRITE_PORT_UCHAR(Port(CodecStatusPort), CodecStatusDataReady);
+            NoteMixerRead(Register, value);
         } else {
             CodecTimedOut = 1;
         }
@@ -123,28 +152,61 @@ STDMETHODIMP_(void) CAdapterCommon::CodecRegWrite(UCHAR Register, USHORT Value)
         WRITE_PORT_UCHAR(Port(CodecStatusPort), 0);
         WRITE_PORT_USHORT((PUSHORT)Port(CodecDataPort), Value);
         WRITE_PORT_UCHAR(Port(CodecIndexPort), (UCHAR)(Register & CodecIndexRegisterMask));
-        USHORT *cached = ShadowWord(Register);
-        if (cached)
-            *cached = Value;
-        NoteMixerWrite(Register);
+        NoteMixerWrite(Register, Value);
+        NoteConverterWrite(Register, Value);
     }
 
     ReleaseCodecPort();
 }
 
-void CAdapterCommon::NoteMixerWrite(UCHAR Register)
+void CAdapterCommon::NoteMixerWrite(UCHAR Register, USHORT Value)
 {
-    if (Register >= CodecShadowFirst && Register <= CodecShadowLast)
-        CodecShadowWritten |= 1UL << (Register / 2 - 1);
-    else if (Register == AC97_GENERAL_PURPOSE)
-        GeneralPurposeWritten = TRUE;
+    USHORT *stored = StoredWord(Register);
+    if (stored) {
+        *stored = Value;
+        CodecShadowWritten |= StoredRegisterBit(Register);
+    }
+}
+
+void CAdapterCommon::NoteConverterWrite(UCHAR Register, USHORT Value)
+{
+    for (ULONG i = 0; i < ConverterSettingCount; ++i) {
+        if (ConverterRegisters[i] == Register) {
+            ConverterShadow[i] = Value;
+            ConverterShadowWritten |= 1UL << i;
+        }
+    }
+}
+
+/*
+ * After the codec lost its registers: the converters get back what the wave
+ * miniport and the streams gave them, so a stream prepared or running
+ * across the loss keeps its rate. Nothing is written that was never set.
+ */
+PAGED_ROUTINE
+void CAdapterCommon::RestoreConverterSettings()
+{
+    PAGED_CODE();
+    for (ULONG i = 0; i < ConverterSettingCount; ++i)
+        if (ConverterShadowWritten & (1UL << i))
+            CodecRegWrite(ConverterRegisters[i], ConverterShadow[i]);
+}
+
+/*
+ * The two uncached stored registers follow what the codec answers, so the
+ * save stores the bits the codec kept (a 3D enable it dropped is not stored).
+ */
+void CAdapterCommon::NoteMixerRead(UCHAR Register, USHORT Value)
+{
+    if (Register == AC97_GENERAL_PURPOSE || Register == AC97_3D_CONTROL)
+        *StoredWord(Register) = Value;
 }
 
 BOOLEAN CAdapterCommon::MixerSettingKnown(UCHAR Register) const
 {
-    if (Register >= CodecShadowFirst && Register <= CodecShadowLast)
-        return (CodecShadowWritten & (1UL << (Register / 2 - 1))) != 0;
-    return Register == AC97_GENERAL_PURPOSE && GeneralPurposeWritten;
+    if (Register < CodecShadowFirst || Register > AC97_3D_CONTROL || (Register & 1))
+        return FALSE;
+    return (CodecShadowWritten & StoredRegisterBit(Register)) != 0;
 }
 
 PAGED_ROUTINE
@@ -154,19 +216,57 @@ STDMETHODIMP_(NTSTATUS) CAdapterCommon::ResetZATAC97Controller()
 
     CodecTimedOut = 0;
 
+    if (!WaitForCodecLink())
+        return STATUS_UNSUCCESSFUL;
+
+    /*
+     * Bit 3 stays as it was, and as the driver last set it: a function back
+     * from D3 has the byte at its power-on value, the variable-rate slots off.
+     */
+    UCHAR control = (UCHAR)(ReadPCIRegB(CodecLinkControl) | LinkControlShadow);
+    WritePCIRegB(CodecLinkControl, (UCHAR)((control & CodecLinkControlVra) | CodecLinkControlReset));
+
+    /*
+     * The write restarts the link, and a codec may take a good part of the
+     * half second to answer again: the mixer settings written next would be lost.
+     */
+    if (!WaitForCodecLink())
+        return STATUS_UNSUCCESSFUL;
+    return STATUS_SUCCESS;
+}
+
+/* Polls CodecLinkStatus bit 0 for at most 0.5 s; a time-out is recorded in CodecTimedOut. */
+PAGED_ROUTINE
+BOOLEAN CAdapterCommon::WaitForCodecLink()
+{
+    PAGED_CODE();
+
     ULONGLONG start = PcGetTimeInterval(0);
     for (;;) {
         if (ReadPCIRegB(CodecLinkStatus) & CodecLinkReady)
-            break;
+            return TRUE;
         if (PcGetTimeInterval(start) > CodecLinkTimeout) {
             CodecTimedOut = 1;
-            return STATUS_UNSUCCESSFUL;
+            return FALSE;
         }
     }
+}
 
-    UCHAR control = ReadPCIRegB(CodecLinkControl);
-    WritePCIRegB(CodecLinkControl, (UCHAR)((control & CodecLinkControlVra) | CodecLinkControlReset));
-    return STATUS_SUCCESS;
+/*
+ * After a warm link pulse the codec takes commands again only once it is
+ * awake, which may take a good part of the half second; a codec write alone
+ * would give up after half a millisecond and drop its command. A codec not
+ * awake by then is left to that write, which records the time-out.
+ */
+PAGED_ROUTINE
+void CAdapterCommon::WaitForCodecAwake()
+{
+    PAGED_CODE();
+
+    if (!AcquireCodecPort())
+        return;
+    (void)WaitCodecPortFree(CodecLinkTimeout);
+    ReleaseCodecPort();
 }
 
 /* No hardware reset here: the codec gets the persisted mixer settings back. */

@@ -20,6 +20,8 @@
 const ULONG BiosWindowPhysical = 0xE0000;
 const ULONG BiosWindowSize = 0x20000;
 
+struct MixerSetting;
+
 class CAdapterCommon : public IAdapterCommon, public IAdapterPowerManagement, public CUnknown
 {
 private:
@@ -32,9 +34,16 @@ private:
     PUNKNOWN MidiPortDriver;
     DEVICE_POWER_STATE PowerState;
     USHORT CodecShadow[CodecShadowWords];
-    /* Which mixer registers the driver has written: only those hold a setting worth saving. */
+    /* Stored with the mixer but not cached: the last value written to or read from each. */
+    USHORT GeneralPurposeShadow;
+    USHORT ThreeDControlShadow;
+    /* Which stored registers the driver has written: only those hold a setting worth saving. */
     ULONG CodecShadowWritten;
-    BOOLEAN GeneralPurposeWritten;
+    /* What the driver gave the converters (VRA enable, rates); a cold reset of the codec loses it. */
+    USHORT ConverterShadow[ConverterSettingCount];
+    ULONG ConverterShadowWritten;
+    /* CodecLinkControl as the driver last wrote it: D3 takes the variable-rate slot bit from the hardware. */
+    UCHAR LinkControlShadow;
     ULONG CodecTimedOut;
     KMUTEX CodecMutex;
     UCHAR IntTimes[SgdChannelCount];
@@ -93,13 +102,21 @@ private:
     BOOLEAN CallPciBios(PFIRMWARE_REGISTERS Registers);
 
     USHORT *ShadowWord(UCHAR Register);
-    void NoteMixerWrite(UCHAR Register);
+    USHORT *StoredWord(UCHAR Register);
+    void NoteMixerWrite(UCHAR Register, USHORT Value);
+    void NoteMixerRead(UCHAR Register, USHORT Value);
+    void NoteConverterWrite(UCHAR Register, USHORT Value);
+    void RestoreConverterSettings();
     BOOLEAN MixerSettingKnown(UCHAR Register) const;
     BOOLEAN WaitCodecPortFree(ULONGLONG Limit);
     BOOLEAN WaitCodecReadData();
+    BOOLEAN WaitForCodecLink();
+    void WaitForCodecAwake();
     BOOLEAN AcquireCodecPort();
     void ReleaseCodecPort();
+    void WriteFallbackValue(const MixerSetting &Row);
     void WriteCodecDefaults();
+    void WriteCodecDefaultsNotStored();
 
     static NTSTATUS NTAPI SetServiceGroupsSynchronized(PINTERRUPTSYNC InterruptSync, PVOID Context);
     void HandleChannelEvents(ULONG Channel, UCHAR SgdStatus, PSERVICEGROUP ServiceGroup);

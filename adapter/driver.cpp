@@ -146,10 +146,26 @@ static void ReleaseSublist(PRESOURCELIST *Sublist)
 }
 
 /*
+ * On an older controller the MPU-401 range is port 1 only when the requirements
+ * rewrite put it there; a rewrite that was skipped leaves the controller's own
+ * second range in that place, and an MPU-401 reset byte must not go into it.
+ * The assigned range itself says which it is.
+ */
+PAGED_ROUTINE
+static BOOLEAN MidiPortAssigned(PRESOURCELIST ResourceList)
+{
+    PAGED_CODE();
+    if (NewChip)
+        return TRUE;
+    PCM_PARTIAL_RESOURCE_DESCRIPTOR port = ResourceList->FindUntranslatedEntry(CmResourceTypePort, 1);
+    return port && port->u.Port.Start.QuadPart == (LONGLONG)MPUStartPort && port->u.Port.Length >= MidiPortLength;
+}
+
+/*
  * Port n and interrupt n count entries of that type in the assigned list:
  *   Topology  port 0
  *   Wave      port 0, interrupt 0
- *   Uart      interrupt 0, port 1 (port 2 on the newer controller)   -- MIDI port on only
+ *   Uart      interrupt 0, port 1 (port 2 on the newer controller)   -- MIDI port on and assigned
  *   adapter   interrupt 0, port 0
  * The results of AddEntryFromParent are not examined: a missing MIDI port
  * makes the "Uart" install fail, which does not fail the start.
@@ -181,7 +197,7 @@ NTSTATUS AssignResources(PRESOURCELIST ResourceList, PRESOURCELIST *TopologyList
         }
     }
 
-    if (NT_SUCCESS(status) && MPUEnable) {
+    if (NT_SUCCESS(status) && MPUEnable && MidiPortAssigned(ResourceList)) {
         status = NewSublist(ResourceList, 2, UartList);
         if (NT_SUCCESS(status)) {
             (*UartList)->AddEntryFromParent(ResourceList, CmResourceTypeInterrupt, 0);

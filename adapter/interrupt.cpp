@@ -23,9 +23,17 @@ void CAdapterCommon::HandleChannelEvents(ULONG Channel, UCHAR SgdStatus, PSERVIC
         ++count;
     WriteIntTimes(Channel, count);
 
-    /* The event bits are cleared by writing them back as 1. */
-    PUCHAR status = Port(ChannelBlock(Channel) + ChannelStatus);
-    WRITE_PORT_UCHAR(status, (UCHAR)(READ_PORT_UCHAR(status) | ChannelStatusEvents));
+    /*
+     * The event bits are cleared by writing them as 1: only those counted
+     * above, so an event the channel raises meanwhile stays set (and keeps
+     * the line asserted) until it is counted too.
+     */
+    UCHAR counted = 0;
+    if (SgdStatus & SgdStatusLowEvent(Channel))
+        counted |= ChannelStatusLowEvent;
+    if (SgdStatus & SgdStatusHighEvent(Channel))
+        counted |= ChannelStatusHighEvent;
+    WRITE_PORT_UCHAR(Port(ChannelBlock(Channel) + ChannelStatus), counted);
 
     if (Channel == 0 && (SgdStatus & SgdStatusEvents(0)) == SgdStatusEvents(0)) {
         WRITE_PORT_UCHAR((PUCHAR)(ULONG_PTR)DiagnosticPort, MarkerBothPlaybackEvents);

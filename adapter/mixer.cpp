@@ -1,6 +1,6 @@
 /*
- * Mixer settings persistence: thirteen codec registers, one REG_DWORD each,
- * in the subkey "AC97CodecSettings" of the driver's registry key.
+ * Mixer settings persistence: the codec's mixer registers, one REG_DWORD
+ * each, in the subkey "AC97CodecSettings" of the driver's registry key.
  */
 #include "adapter/common.h"
 
@@ -8,24 +8,54 @@ struct MixerSetting {
     PCWSTR ValueName;
     UCHAR Register;
     USHORT DefaultValue;
+    /* Settings stored before this row existed lack it: then the register is left alone. */
+    BOOLEAN OnlyWhenStored;
 };
 
 static const MixerSetting DefaultMixerSettings[] = {
-    /* ValueName          Register                  DefaultValue   reading of the default */
-    {L"AC97_MASTER",      AC97_MASTER_VOLUME,       0x0707},    /* 10.5 dB down each side */
-    {L"AC97_MONO",        AC97_MASTER_VOLUME_MONO,  0x001F},    /* 31 steps down */
-    {L"AC97_PCBEEP",      AC97_PC_BEEP_VOLUME,      0x8000},    /* muted */
-    {L"AC97_PHONE",       AC97_PHONE_VOLUME,        0x8008},    /* muted, 0 dB */
-    {L"AC97_MIC",         AC97_MIC_VOLUME,          0x0008},    /* 0 dB, no boost */
-    {L"AC97_LINEIN",      AC97_LINE_IN_VOLUME,      0x8808},    /* muted, 0 dB each side */
-    {L"AC97_CD",          AC97_CD_VOLUME,           0x0808},    /* 0 dB each side */
-    {L"AC97_VIDEO",       AC97_VIDEO_VOLUME,        0x8808},    /* muted, 0 dB each side */
-    {L"AC97_AUX",         AC97_AUX_VOLUME,          0x8808},    /* muted, 0 dB each side */
-    {L"AC97_PCMOUT",      AC97_PCM_OUT_VOLUME,      0x0707},    /* field value 7 each side */
-    {L"AC97_RECSEL",      AC97_RECORD_SELECT,       0x0000},    /* microphone both sides */
-    {L"AC97_RECGAIN",     AC97_RECORD_GAIN,         0x0000},    /* 0 dB */
-    {L"AC97_GPCTL",       AC97_GENERAL_PURPOSE,     0x0000},    /* all features off */
+    /* ValueName          Register                  DefaultValue  only when stored   reading of the default */
+    {L"AC97_MASTER",      AC97_MASTER_VOLUME,       0x0707,       FALSE},   /* 10.5 dB down each side */
+    {L"AC97_MONO",        AC97_MASTER_VOLUME_MONO,  0x001F,       FALSE},   /* 31 steps down */
+    {L"AC97_PCBEEP",      AC97_PC_BEEP_VOLUME,      0x8000,       FALSE},   /* muted */
+    {L"AC97_PHONE",       AC97_PHONE_VOLUME,        0x8008,       FALSE},   /* muted, 0 dB */
+    {L"AC97_MIC",         AC97_MIC_VOLUME,          0x0008,       FALSE},   /* 0 dB, no boost */
+    {L"AC97_LINEIN",      AC97_LINE_IN_VOLUME,      0x8808,       FALSE},   /* muted, 0 dB each side */
+    {L"AC97_CD",          AC97_CD_VOLUME,           0x0808,       FALSE},   /* 0 dB each side */
+    {L"AC97_VIDEO",       AC97_VIDEO_VOLUME,        0x8808,       FALSE},   /* muted, 0 dB each side */
+    {L"AC97_AUX",         AC97_AUX_VOLUME,          0x8808,       FALSE},   /* muted, 0 dB each side */
+    {L"AC97_PCMOUT",      AC97_PCM_OUT_VOLUME,      0x0707,       FALSE},   /* field value 7 each side */
+    {L"AC97_RECSEL",      AC97_RECORD_SELECT,       0x0000,       FALSE},   /* microphone both sides */
+    {L"AC97_RECGAIN",     AC97_RECORD_GAIN,         0x0000,       FALSE},   /* 0 dB */
+    {L"AC97_GPCTL",       AC97_GENERAL_PURPOSE,     0x0000,       FALSE},   /* all features off */
+    {L"AC97_3DCTL",       AC97_3D_CONTROL,          0x0000,       TRUE},    /* 3D depth and centre */
 };
+
+/*
+ * Phone and Mic Volume have a 5-bit gain; bit 5 is reserved. Older settings
+ * may hold a 6-bit value there: it comes back as the lowest gain, 31, never
+ * wider, so a codec that drops bit 5 does not turn it into a loud one.
+ */
+struct NarrowedField {
+    UCHAR Register;
+    USHORT StoredMask;  /* the field as it may have been stored */
+    USHORT Largest;     /* its largest value under the AC'97 standard */
+};
+
+static const NarrowedField NarrowedFields[] = {
+    /* Register             stored mask  largest */
+    {AC97_PHONE_VOLUME,     0x003F,      0x001F},   /* 5-bit gain, -34.5 dB */
+    {AC97_MIC_VOLUME,       0x003F,      0x001F},
+};
+
+static USHORT LimitStoredValue(UCHAR Register, USHORT Value)
+{
+    for (ULONG i = 0; i < ARRAYSIZE(NarrowedFields); ++i) {
+        const NarrowedField &f = NarrowedFields[i];
+        if (f.Register == Register && (Value & f.StoredMask) > f.Largest)
+            return (USHORT)((Value & ~f.StoredMask) | f.Largest);
+    }
+    return Value;
+}
 
 static const WCHAR MixerSettingsSubkey[] = L"AC97CodecSettings";
 
@@ -70,17 +100,49 @@ static void CloseMixerSettingsKey(PREGISTRYKEY DriverKey, PREGISTRYKEY SettingsK
     DriverKey->Release();
 }
 
+/*
+ * What a register gets when no stored value says otherwise: what the driver
+ * last gave it in this run (a setting made since start survives a restore on
+ * the way back to D0, 3D enhancement included), else its default. A row
+ * added later has no default to write.
+ */
+PAGED_ROUTINE
+void CAdapterCommon::WriteFallbackValue(const MixerSetting &Row)
+{
+    PAGED_CODE();
+    if (MixerSettingKnown(Row.Register))
+        CodecRegWrite(Row.Register, *StoredWord(Row.Register));
+    else if (!Row.OnlyWhenStored)
+        CodecRegWrite(Row.Register, Row.DefaultValue);
+}
+
 PAGED_ROUTINE
 void CAdapterCommon::WriteCodecDefaults()
 {
     PAGED_CODE();
     for (ULONG i = 0; i < ARRAYSIZE(DefaultMixerSettings); ++i)
-        CodecRegWrite(DefaultMixerSettings[i].Register, DefaultMixerSettings[i].DefaultValue);
+        WriteFallbackValue(DefaultMixerSettings[i]);
 }
 
 /*
- * Returns the status of the last row's query, so a missing "AC97_GPCTL"
- * reports a failure although every register got a value.
+ * The stored settings exist but cannot be read. A default written now is no
+ * setting: the save at stop keeps the user's stored value instead of storing
+ * the default over it.
+ */
+PAGED_ROUTINE
+void CAdapterCommon::WriteCodecDefaultsNotStored()
+{
+    PAGED_CODE();
+    const ULONG known = CodecShadowWritten;
+    WriteCodecDefaults();
+    CodecShadowWritten = known;
+    WRITE_PORT_UCHAR((PUCHAR)(ULONG_PTR)DiagnosticPort, MarkerMixerNotRestored);
+}
+
+/*
+ * Returns the status of the last query of a row every stored setting has,
+ * so a missing "AC97_GPCTL" reports a failure although every register got a
+ * value; a missing later row does not.
  */
 PAGED_ROUTINE
 STDMETHODIMP_(NTSTATUS) CAdapterCommon::RestoreMixerSettingsFromRegistry()
@@ -104,7 +166,7 @@ STDMETHODIMP_(NTSTATUS) CAdapterCommon::RestoreMixerSettingsFromRegistry()
     PKEY_VALUE_PARTIAL_INFORMATION info =
         (PKEY_VALUE_PARTIAL_INFORMATION)ExAllocatePoolWithTag(PagedPool, MixerQueryBufferSize, PoolTagScratch);
     if (!info) {
-        WriteCodecDefaults();
+        WriteCodecDefaultsNotStored();
         CloseMixerSettingsKey(driverKey, settingsKey);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -114,15 +176,17 @@ STDMETHODIMP_(NTSTATUS) CAdapterCommon::RestoreMixerSettingsFromRegistry()
         UNICODE_STRING name;
         RtlInitUnicodeString(&name, row.ValueName);
         ULONG resultLength = 0;
-        status = settingsKey->QueryValueKey(&name, KeyValuePartialInformation, info, MixerQueryBufferSize,
-                                            &resultLength);
-        if (!NT_SUCCESS(status)) {
+        NTSTATUS queried = settingsKey->QueryValueKey(&name, KeyValuePartialInformation, info,
+                                                      MixerQueryBufferSize, &resultLength);
+        if (!row.OnlyWhenStored)
+            status = queried;
+        if (!NT_SUCCESS(queried)) {
             /* Missing, or too large to be one of ours. */
-            CodecRegWrite(row.Register, row.DefaultValue);
+            WriteFallbackValue(row);
         } else if (info->DataLength == sizeof(ULONG)) {
             ULONG stored;
             RtlCopyMemory(&stored, info->Data, sizeof(stored));
-            CodecRegWrite(row.Register, (USHORT)(stored & 0xFFFF));
+            CodecRegWrite(row.Register, LimitStoredValue(row.Register, (USHORT)(stored & 0xFFFF)));
         }
         /* Any other length: the register keeps what it has. */
     }
@@ -133,10 +197,10 @@ STDMETHODIMP_(NTSTATUS) CAdapterCommon::RestoreMixerSettingsFromRegistry()
 }
 
 /*
- * Stores what was last written through CodecRegWrite, not what the codec
- * holds. "AC97_GPCTL" names a register outside the cache; it is stored as 0.
- * A register the driver never wrote (its restore failed, say) keeps the value
- * already stored: the empty cache must not overwrite the user's settings.
+ * Stores what was last written through CodecRegWrite (General Purpose and 3D
+ * Control: or what the codec last answered for them). A register the driver
+ * never wrote, or wrote only because the restore failed, keeps the value
+ * already stored: that must not overwrite the user's settings.
  */
 PAGED_ROUTINE
 STDMETHODIMP_(NTSTATUS) CAdapterCommon::SaveMixerSettingsToRegistry()
@@ -153,8 +217,7 @@ STDMETHODIMP_(NTSTATUS) CAdapterCommon::SaveMixerSettingsToRegistry()
         const MixerSetting &row = DefaultMixerSettings[i];
         if (!MixerSettingKnown(row.Register))
             continue;
-        USHORT *cached = ShadowWord(row.Register);
-        ULONG value = cached ? *cached : 0;
+        ULONG value = *StoredWord(row.Register);
         UNICODE_STRING name;
         RtlInitUnicodeString(&name, row.ValueName);
         status = settingsKey->SetValueKey(&name, REG_DWORD, &value, sizeof(value));

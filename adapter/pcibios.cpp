@@ -221,4 +221,7 @@ STDMETHODIMP_(void) CAdapterCommon::WritePCIRegB(UCHAR Register, UCHAR Value)
     PrepareConfigCall(&registers, PciBiosWriteByte, PciDeviceAddress, Register);
     registers.Ecx = Value;
     CallPciBios(&registers);
+    /* The driver touches the link control byte only with byte writes; D3 may take its bits away. */
+    if (Register == CodecLinkControl)
+        LinkControlShadow = Value;
 }

@@ -28,17 +28,25 @@ STDMETHODIMP_(void) CAdapterCommon::PowerChangeState(POWER_STATE NewState)
 
     if (state <= PowerDeviceD0) {
         linkStatus = ReadPCIRegB(CodecLinkStatus);
-        if (linkStatus == CodecLinkStatusResetNeeded) {
-            /* The codec lost its registers: bring back the persisted mixer. */
+        if (linkStatus != CodecLinkStatusPulseNeeded) {
+            /*
+             * The codec lost its registers, or is still coming back from a
+             * cold start (status 0): the reset waits for it to be ready, then
+             * the converters get their rates back before a running stream
+             * moves on at the codec's default, and the persisted mixer goes
+             * back in.
+             */
             if (NT_SUCCESS(ResetZATAC97Controller())) {
+                RestoreConverterSettings();
                 CodecReset();
                 CodecRegWrite(AC97_POWERDOWN, 0x0000);
             }
-        } else if (linkStatus == CodecLinkStatusPulseNeeded) {
+        } else {
             UCHAR control = ReadPCIRegB(CodecLinkControl);
             WritePCIRegB(CodecLinkControl, (UCHAR)(control | CodecLinkControlPulse));
             KeStallExecutionProcessor(CodecLinkPulseMicroseconds);
             WritePCIRegB(CodecLinkControl, (UCHAR)(control & ~CodecLinkControlPulse));
+            WaitForCodecAwake();
             CodecRegWrite(AC97_POWERDOWN, 0x0000);
         }
     }

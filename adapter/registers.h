@@ -23,6 +23,8 @@ const ULONG ChannelCurrentCount = 0x0C;      /* 32  bytes left in the current en
 
 /* ChannelStatus bits */
 const UCHAR ChannelStatusEvents = 0x03;      /* the two event bits; writing 1 clears */
+const UCHAR ChannelStatusLowEvent = 0x01;    /* shown in SgdStatusShadow at bit c */
+const UCHAR ChannelStatusHighEvent = 0x02;   /* shown in SgdStatusShadow at bit c + 4 */
 const UCHAR ChannelStatusStartPending = 0x08;/* a start command waits for the EOL entry */
 const UCHAR ChannelStatusActive = 0x80;      /* the channel is transferring */
 
@@ -108,6 +110,8 @@ const UCHAR MarkerRecordsAtDestroy = 0x88;   /* 0x91  a stream dies with records
 const UCHAR MarkerNoCompletionRecord = 0x99; /* 0x91  an event without a record */
 const UCHAR MarkerIdleAfterRefill = 0x93;    /* 0x90  service: idle after refilling */
 const UCHAR MarkerIdleEarlyEntry0 = 0x59;    /* 0x90  service: entry 0 handled early */
+const UCHAR MarkerMixerNotRestored = 0x9D;   /* 0x91  stored mixer unreadable: defaults, not saved */
+const UCHAR MarkerCaptureDataLost = 0x9C;    /* 0x91  a captured block (or its rest) had no mapping */
 
 /* ---- AC'97 codec registers -------------------------------------------------------------- */
 
@@ -137,6 +141,9 @@ const UCHAR AC97_LAST_REGISTER = 0x7F;       /* the index port carries 7 bits */
 const UCHAR CodecShadowFirst = 0x02;
 const UCHAR CodecShadowLast = 0x1C;
 const ULONG CodecShadowWords = 14;
+
+/* The converter settings kept for the way back to D0: VRA enable, DAC rate, ADC rate */
+const ULONG ConverterSettingCount = 3;
 
 /* Bits the driver sets */
 const USHORT AC97_GENERAL_PURPOSE_3D = 0x2000;

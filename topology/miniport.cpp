@@ -74,17 +74,31 @@ STDMETHODIMP_(NTSTATUS) CMiniportTopologyZATAC97::Init(PUNKNOWN UnknownAdapter, 
         return status;
 
     AdapterCommon->CodecReset();
-
-    /*
-     * A codec with 3D control keeps the enable bit; one without drops it. The
-     * bit is left set, so 3D enhancement starts on where it exists.
-     */
-    USHORT generalPurpose = AdapterCommon->CodecRegRead(AC97REG_GENERAL_PURPOSE);
-    AdapterCommon->CodecRegWrite(AC97REG_GENERAL_PURPOSE, generalPurpose | AC97_GP_3D_ENABLE);
-    generalPurpose = AdapterCommon->CodecRegRead(AC97REG_GENERAL_PURPOSE);
-    Ctrl3DSupported = (generalPurpose & AC97_GP_3D_ENABLE) ? 1 : 0;
+    Probe3DControl();
+    LoadLevelsFromCodec();
 
     return status;
+}
+
+/*
+ * A codec with 3D control keeps the enable bit; one without drops it. The
+ * bit is left set, so 3D enhancement starts on where it exists. A read that
+ * timed out says nothing about the codec: no 3D, and nothing is written
+ * from it (it would set every bit, the loopback among them).
+ */
+PAGED_ROUTINE
+void CMiniportTopologyZATAC97::Probe3DControl()
+{
+    PAGED_CODE();
+
+    Ctrl3DSupported = 0;
+    USHORT generalPurpose = AdapterCommon->CodecRegRead(AC97REG_GENERAL_PURPOSE);
+    if (generalPurpose == AC97_READ_TIMED_OUT)
+        return;
+    AdapterCommon->CodecRegWrite(AC97REG_GENERAL_PURPOSE, generalPurpose | AC97_GP_3D_ENABLE);
+    generalPurpose = AdapterCommon->CodecRegRead(AC97REG_GENERAL_PURPOSE);
+    if (generalPurpose != AC97_READ_TIMED_OUT && (generalPurpose & AC97_GP_3D_ENABLE))
+        Ctrl3DSupported = 1;
 }
 
 PAGED_ROUTINE
@@ -150,7 +164,11 @@ void CMiniportTopologyZATAC97::WriteBitsToCodec(UCHAR Register, UCHAR Width, UCH
     ULONG mask = FieldMask(Width) << Shift;
 
     AdapterCommon->HwAcquireCodecSync();
-    ULONG old = AdapterCommon->CodecRegRead(Register);
-    AdapterCommon->CodecRegWrite(Register, (USHORT)((((ULONG)Value << Shift) & mask) | (old & ~mask)));
+    USHORT old = AdapterCommon->CodecRegRead(Register);
+    /* Only these two are read from the codec itself; a timed-out read must not be written back. */
+    BOOLEAN readFailed = old == AC97_READ_TIMED_OUT &&
+                         (Register == AC97REG_GENERAL_PURPOSE || Register == AC97REG_3D_CONTROL);
+    if (!readFailed)
+        AdapterCommon->CodecRegWrite(Register, (USHORT)((((ULONG)Value << Shift) & mask) | (old & ~mask)));
     AdapterCommon->HwReleaseCodecSync();
 }

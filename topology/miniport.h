@@ -46,16 +46,22 @@ const UCHAR NoCacheIndex = 0xFF;
 
 extern const AccessParam AccessParams[TopologyNodeCountCtrl3D];
 
-/* The last level set on a volume node, per channel, in 1/65536 dB (3D nodes: 3D steps). */
+/*
+ * A volume node's level per channel, in 1/65536 dB (3D nodes: 3D steps):
+ * what the codec held after Init, then the level last set.
+ */
 typedef struct {
     LONG Left;
     LONG Right;
 } CtrlVal;
 const ULONG CtrlValCacheRows = 19;
 
-/* One cache for the whole driver: levels survive a stop/start of the device. */
-extern CtrlVal CtrlValCache[CtrlValCacheRows];
-extern const CtrlVal CtrlValCacheInitial[CtrlValCacheRows];
+/*
+ * What the adapter's CodecRegRead gives for a read that timed out. General
+ * Purpose and 3D Control have reserved bits that read 0, so a codec never
+ * answers this from them.
+ */
+const USHORT AC97_READ_TIMED_OUT = 0xFFFF;
 
 extern const PCFILTER_DESCRIPTOR NoCtrl3DMiniportFilterDescriptor;
 extern const PCFILTER_DESCRIPTOR Ctrl3DMiniportFilterDescriptor;
@@ -77,8 +83,12 @@ private:
     PPORTTOPOLOGY Port;
     ULONG ResourcePortStart;
     UCHAR Ctrl3DSupported;
+    /* Per miniport, so two devices never share levels. */
+    CtrlVal CtrlValCache[CtrlValCacheRows];
 
     NTSTATUS ProcessResources(PRESOURCELIST ResourceList);
+    void Probe3DControl();
+    void LoadLevelsFromCodec();
 
     /* The handlers reach the codec only through the two locked bit-field routines. */
     USHORT ReadBitsFromCodec(UCHAR Register, UCHAR Width, UCHAR Shift);
@@ -91,6 +101,8 @@ private:
     friend class CMiniportTopologyZATAC97Access;
 
 public:
+    CtrlVal &LevelCacheRow(UCHAR CacheIndex) { return CtrlValCache[CacheIndex]; }
+
     explicit CMiniportTopologyZATAC97(PUNKNOWN UnknownOuter) : CUnknown(UnknownOuter) {}
     ~CMiniportTopologyZATAC97() override;
 

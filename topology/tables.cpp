@@ -1,8 +1,7 @@
 /*
  * The mixer's static description: pins, nodes, connections, automation tables
  * and the one data range, in the two filter variants (with and without the
- * codec's 3D controls), plus the node-to-register table and the level cache's
- * initial values. Nodes 0-35 and pins 0-11 mean the same in both variants, so
+ * codec's 3D controls), plus the node-to-register table. Nodes 0-35 and pins 0-11 mean the same in both variants, so
  * one set of handlers and one AccessParams table serve both.
  */
 #include "topology/miniport.h"
@@ -310,32 +309,3 @@ const AccessParam AccessParams[TopologyNodeCountCtrl3D] = {
     /* 37 */ {AC97REG_3D_CONTROL,         17},
     /* 38 */ {AC97REG_3D_CONTROL,         18},
 };
-
-/* ---- Level cache ------------------------------------------------------------------------------------ */
-
-/* Levels reported before a node's first set; 3D rows count raw codec steps. */
-#define CTRL_VAL_CACHE_INITIAL                                                     \
-    /* row  node         Left                     Right */                        \
-    /*  0    0 */ {(LONG)0x000C0000, (LONG)0x000C0000},   /* +12 dB */            \
-    /*  1    2 */ {(LONG)0xFFD30000, 0},                  /* -45 dB */            \
-    /*  2    4 */ {0, 0},                                                          \
-    /*  3    8 */ {0, 0},                                                          \
-    /*  4   10 */ {(LONG)0xFFF58000, (LONG)0xFFF58000},   /* -10.5 dB */          \
-    /*  5   12 */ {(LONG)0xFFF58000, (LONG)0xFFF58000},                           \
-    /*  6   14 */ {0, 0},                                                          \
-    /*  7   16 */ {0, 0},                                                          \
-    /*  8   20 */ {(LONG)0xFFF58000, (LONG)0xFFF58000},                           \
-    /*  9   24 */ {(LONG)0xFFD18000, 0},                  /* -46.5 dB */          \
-    /* 10   28 */ {0, 0},                                                          \
-    /* 11   30 */ {0, 0},                                                          \
-    /* 12   31 */ {0, 0},                                                          \
-    /* 13   32 */ {0, 0},                                                          \
-    /* 14   33 */ {0, 0},                                                          \
-    /* 15   34 */ {0, 0},                                                          \
-    /* 16   35 */ {0, 0},                                                          \
-    /* 17   37 */ {7, 0},                                 /* 7 steps, not dB */   \
-    /* 18   38 */ {7, 0}
-
-const CtrlVal CtrlValCacheInitial[CtrlValCacheRows] = {CTRL_VAL_CACHE_INITIAL};
-
-CtrlVal CtrlValCache[CtrlValCacheRows] = {CTRL_VAL_CACHE_INITIAL};

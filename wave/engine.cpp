@@ -16,16 +16,12 @@ static inline PUCHAR IoPort(ULONG Address)
     return (PUCHAR)(ULONG_PTR)Address;
 }
 
-/* Whole 32-bit words first, then the 0-3 bytes left over. */
+/* Whole 32-bit words first (one copy of all of them), then the 0-3 bytes left over. */
 static void CopyBlockBytes(PUCHAR Destination, const UCHAR *Source, ULONG Count)
 {
-    ULONG words = Count / 4;
-    for (ULONG i = 0; i < words; i++) {
-        ULONG word;
-        RtlCopyMemory(&word, Source + i * 4, 4);
-        RtlCopyMemory(Destination + i * 4, &word, 4);
-    }
-    for (ULONG i = words * 4; i < Count; i++)
+    ULONG wordBytes = Count & ~3UL;
+    RtlCopyMemory(Destination, Source, wordBytes);
+    for (ULONG i = wordBytes; i < Count; i++)
         Destination[i] = Source[i];
 }
 
@@ -38,7 +34,8 @@ CompletionRecord *CMiniportWavePciStreamZATAC97::GetCompletionRecord()
     CompletionRecord *record = CONTAINING_RECORD(RemoveHeadList(&FreeCompletions), CompletionRecord, Link);
     record->EndsWithEol = 0;
     record->EntryIndex = 0;
-    record->EmptyEntryFollows = FALSE;
+    record->EmptyEventsFollow = 0;
+    record->ByteCount = 0;
     return record;
 }
 
@@ -54,13 +51,49 @@ MappingRecord *CMiniportWavePciStreamZATAC97::GetBlockMarker()
     return CONTAINING_RECORD(RemoveHeadList(&FreeMarkers), MappingRecord, Link);
 }
 
-/* Markers go back to their pool; mapping records to the kernel's. */
+/* From the stream's reserve; the pool only when smaller buffers than the framing asks for need more. */
+MappingRecord *CMiniportWavePciStreamZATAC97::GetMappingRecord()
+{
+    MappingRecord *record;
+    BOOLEAN fromReserve = !IsListEmpty(&FreeMappings);
+    if (fromReserve)
+        record = CONTAINING_RECORD(RemoveHeadList(&FreeMappings), MappingRecord, Link);
+    else
+        record = (MappingRecord *)ExAllocatePoolWithTag(NonPagedPool, sizeof(MappingRecord), PoolTagScratch);
+    if (!record)
+        return NULL;
+    RtlZeroMemory(record, sizeof(MappingRecord));
+    record->FromReserve = fromReserve;
+    record->Tag = record;
+    return record;
+}
+
+/* Markers and reserve records go back to the stream; other mapping records to the pool. */
 void CMiniportWavePciStreamZATAC97::FreeMappingRecord(MappingRecord *Record)
 {
     if (Record->IsBlockMarker)
         InsertTailList(&FreeMarkers, &Record->Link);
+    else if (Record->FromReserve)
+        InsertTailList(&FreeMappings, &Record->Link);
     else
         ExFreePool(Record);
+}
+
+/*
+ * A zero-length mapping has nothing to wait for: it goes back as soon as
+ * every mapping ahead of it has, even while nothing is armed to bring an
+ * event (alone at the start of a run, or after the data ran out).
+ */
+void CMiniportWavePciStreamZATAC97::ReleaseEmptyMappingsDue()
+{
+    PLIST_ENTRY queue = Capture ? &InputQueue : &ReleaseQueue;
+    while (!IsListEmpty(queue) && !(Capture && CurrentMapping)) {
+        MappingRecord *head = CONTAINING_RECORD(queue->Flink, MappingRecord, Link);
+        if (head->IsBlockMarker || head->ByteCount != 0)
+            break;
+        RemoveEntryList(&head->Link);
+        ReleaseAndFree(head);
+    }
 }
 
 /* The framework forbids holding our own spin lock across ReleaseMapping. */
@@ -92,14 +125,14 @@ NTSTATUS CMiniportWavePciStreamZATAC97::ProcessNewMappings()
     if (State != KSSTATE_RUN)
         return STATUS_SUCCESS;
 
+    PullStarved = FALSE;
     while (QueuedBytes < QueueLimit) {
         /* A record that cannot be had stops the pull before the framework hands anything out. */
-        MappingRecord *record =
-            (MappingRecord *)ExAllocatePoolWithTag(NonPagedPool, sizeof(MappingRecord), PoolTagScratch);
-        if (!record)
+        MappingRecord *record = GetMappingRecord();
+        if (!record) {
+            PullStarved = TRUE;
             break;
-        RtlZeroMemory(record, sizeof(MappingRecord));
-        record->Tag = record;
+        }
 
         PullingRecord = record;
         PullingRevoked = FALSE;
@@ -114,12 +147,12 @@ NTSTATUS CMiniportWavePciStreamZATAC97::ProcessNewMappings()
         PullingRecord = NULL;
 
         if (!NT_SUCCESS(status)) {
-            ExFreePool(record);
+            FreeMappingRecord(record);
             break;
         }
         if (PullingRevoked) {
             /* Revoked before it was ever queued: the framework has it back already. */
-            ExFreePool(record);
+            FreeMappingRecord(record);
             continue;
         }
         record->VirtualAddress = virtualAddress;
@@ -130,6 +163,8 @@ NTSTATUS CMiniportWavePciStreamZATAC97::ProcessNewMappings()
         QueuedBytes += byteCount;
         InsertTailList(&InputQueue, &record->Link);
     }
+    if (Capture)
+        ReleaseEmptyMappingsDue();
     return STATUS_SUCCESS;
 }
 
@@ -210,10 +245,12 @@ void CMiniportWavePciStreamZATAC97::FillInSGDTable(UCHAR Entry)
             SetCountWord(0, BlockSize | SgdFlag);
             record->EndsWithEol = 0;
         }
+        record->ByteCount = BlockSize;
         InsertTailList(&CompletionQueue, &record->Link);
         LastBlockBytes = BlockSize;
         InsertTailList(&ReleaseQueue, &marker->Link);
         BlockFill = 0;
+        ReleaseEmptyMappingsDue();
         return;
     }
 
@@ -221,6 +258,7 @@ void CMiniportWavePciStreamZATAC97::FillInSGDTable(UCHAR Entry)
         SetCountWord(Entry, BlockFill | SgdEol);
         record->EndsWithEol = 1;
         record->EntryIndex = Entry;
+        record->ByteCount = BlockFill;
         InsertTailList(&CompletionQueue, &record->Link);
         InsertTailList(&ReleaseQueue, &marker->Link);
     } else {
@@ -230,6 +268,7 @@ void CMiniportWavePciStreamZATAC97::FillInSGDTable(UCHAR Entry)
     }
     LastBlockBytes = BlockFill;
     BlockFill = 0;
+    ReleaseEmptyMappingsDue();
 }
 
 /*
@@ -262,12 +301,21 @@ void CMiniportWavePciStreamZATAC97::EndRunAtEntry0()
 
 /* ---- Capture: emptying a block ------------------------------------------------------------------ */
 
+/*
+ * Captured bytes that no client buffer takes are dropped, as the client's own
+ * overrun. Bytes lost for the driver's own reasons (no record to pull a
+ * waiting buffer with, no way to reach a mapping's pages) are reported with
+ * a marker, once per block.
+ */
 void CMiniportWavePciStreamZATAC97::ExtractOutSGDTable(UCHAR Entry)
 {
+    BOOLEAN lost = FALSE;
     BlockFill = 0;
     while (BlockFill < BlockSize) {
-        if (!TakeNextMapping())
+        if (!TakeNextMapping()) {
+            lost = PullStarved;
             break; /* no mapping: the rest of the block is dropped */
+        }
         MappingRecord *mapping = CurrentMapping;
         ULONG n = BlockSize - BlockFill;
         if (mapping->ByteCount - mapping->BytesCopied < n)
@@ -282,6 +330,8 @@ void CMiniportWavePciStreamZATAC97::ExtractOutSGDTable(UCHAR Entry)
                 /* No mapping of the pages to be had: the system address reaches the same bytes. */
                 CopyBlockBytes((PUCHAR)mapping->VirtualAddress + mapping->BytesCopied, BlockBuffer[Entry] + BlockFill,
                                n);
+            } else {
+                lost = TRUE;
             }
         }
         QueuedBytes -= n;
@@ -295,6 +345,9 @@ void CMiniportWavePciStreamZATAC97::ExtractOutSGDTable(UCHAR Entry)
             ReleaseAndFree(mapping);
         }
     }
+
+    if (lost)
+        DiagnosticMarker(DiagnosticPort, MarkerCaptureDataLost);
 
     /* A capture entry is always re-armed in full, whether or not mappings took its data. */
     CompletionRecord *record = GetCompletionRecord();
@@ -327,24 +380,37 @@ void CMiniportWavePciStreamZATAC97::HwQTrig()
     WRITE_PORT_UCHAR(IoPort(ChannelBase + ChannelControl), ChannelControlStart);
 }
 
-void CMiniportWavePciStreamZATAC97::HwStop()
+/*
+ * Passive level, MappingLock not held: a channel that will not stop costs
+ * this thread half a second, not a processor spinning at dispatch level with
+ * the lock that GetPosition and RevokeMappings need. EventsLeft gets the
+ * event bits the interrupt routine had not taken (and so not counted) when
+ * the stop cleared them.
+ */
+NTSTATUS CMiniportWavePciStreamZATAC97::HwStop(PUCHAR EventsLeft)
 {
     PUCHAR type = IoPort(ChannelBase + ChannelType);
     WRITE_PORT_UCHAR(type, (UCHAR)(READ_PORT_UCHAR(type) & ~ChannelTypeInterruptEnables));
     WRITE_PORT_UCHAR(IoPort(ChannelBase + ChannelControl), ChannelControlTerminate);
 
+    NTSTATUS status = STATUS_SUCCESS;
     ULONGLONG start = PcGetTimeInterval(0);
     for (;;) {
         if (!(ReadStatus() & ChannelStatusActive))
             break;
         if (PcGetTimeInterval(start) > WAVE_CHANNEL_WAIT_LIMIT) {
             DiagnosticMarker(DiagnosticPort, MarkerStopTimedOut);
+            status = STATUS_IO_DEVICE_ERROR;
             break;
         }
+        KeStallExecutionProcessor(WAVE_STOP_POLL_MICROSECONDS);
     }
 
+    if (EventsLeft)
+        *EventsLeft = (UCHAR)(ReadStatus() & ChannelStatusEvents);
     WriteStatus(ChannelStatusEvents);
     WRITE_PORT_UCHAR(type, (UCHAR)(READ_PORT_UCHAR(type) | ChannelTypeInterruptEnables));
+    return status;
 }
 
 /*
@@ -415,13 +481,17 @@ STDMETHODIMP_(NTSTATUS) CMiniportWavePciStreamZATAC97::RevokeMappings(PVOID Firs
         RemoveEntryList(&record->Link);
         QueuedBytes -= record->ByteCount;
         reachedFirst = record == FirstTag;
-        ExFreePool(record);
+        FreeMappingRecord(record);
         count++;
     }
 
-    /* CurrentMapping: inside the range, or named by either tag. */
-    if (!reachedFirst && CurrentMapping &&
-        (inRange || CurrentMapping == FirstTag || CurrentMapping == LastTag)) {
+    /*
+     * CurrentMapping: inside the range, or its last mapping. Named only by
+     * FirstTag, the range ends at a LastTag the stream does not hold: it is
+     * refused like any such range, not cut down to CurrentMapping while the
+     * framework takes back the mappings behind it too.
+     */
+    if (!reachedFirst && CurrentMapping && (inRange || CurrentMapping == LastTag)) {
         MappingRecord *record = CurrentMapping;
         CurrentMapping = NULL;
         QueuedBytes -= record->ByteCount - record->BytesCopied;
@@ -438,7 +508,7 @@ STDMETHODIMP_(NTSTATUS) CMiniportWavePciStreamZATAC97::RevokeMappings(PVOID Firs
             else
                 InsertTailList(&ReleaseQueue, &record->Link);
         } else {
-            ExFreePool(record);
+            FreeMappingRecord(record);
         }
     }
 

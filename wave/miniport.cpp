@@ -248,9 +248,9 @@ STDMETHODIMP_(NTSTATUS) CMiniportWavePciZATAC97::NewStream(PMINIPORTWAVEPCISTREA
     if (!stream)
         return STATUS_INSUFFICIENT_RESOURCES;
     /*
-     * The creator's reference is on the object's own count. Aggregated, the
-     * faces would count on the outer object instead, so the outer gets the
-     * non-delegating IUnknown and controls the stream's life through it.
+     * The creator's reference is on the object's own count: aggregated, the
+     * face's AddRef would count on the outer object, and a failed Init could
+     * not destroy the stream.
      */
     stream->NonDelegatingAddRef();
 
@@ -263,11 +263,9 @@ STDMETHODIMP_(NTSTATUS) CMiniportWavePciZATAC97::NewStream(PMINIPORTWAVEPCISTREA
         return status;
     }
 
+    /* The framework calls the stream through this, aggregated or not. */
     Streams[channelIndex] = stream;
-    if (OuterUnknown)
-        *Stream = reinterpret_cast<PMINIPORTWAVEPCISTREAM>(static_cast<PNONDELEGATINGUNKNOWN>(stream));
-    else
-        *Stream = static_cast<PMINIPORTWAVEPCISTREAM>(stream);
+    *Stream = static_cast<PMINIPORTWAVEPCISTREAM>(stream);
     *DmaChannel = dma;
     *ServiceGroup = ServiceGroups[channelIndex];
     return status;

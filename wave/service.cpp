@@ -7,6 +7,11 @@
 #include "wave/stream.h"
 #include "adapter/registers.h"
 
+static inline BOOLEAN ChannelRunning(UCHAR Status)
+{
+    return (Status & ChannelStatusActive) != 0;
+}
+
 /* ---- Entry points ----------------------------------------------------------------------------- */
 
 STDMETHODIMP_(void) CMiniportWavePciStreamZATAC97::Service()
@@ -76,7 +81,7 @@ void CMiniportWavePciStreamZATAC97::RestartStarvedPlayback()
      * record; dropped here, before entries are armed, so none of them can
      * be taken for the new entry 0 finishing.
      */
-    if (!(ReadStatus() & ChannelStatusActive)) {
+    if (!ChannelRunning(ReadStatus())) {
         WriteStatus(ChannelStatusEvents);
         TakeEventCount();
         StrayEvents = 0;
@@ -90,6 +95,16 @@ void CMiniportWavePciStreamZATAC97::RestartStarvedPlayback()
 }
 
 /* ---- Events ------------------------------------------------------------------------------------- */
+
+/*
+ * Events still to come for this call after the one being handled: those
+ * counted since the count was taken, plus those taken and not handled yet
+ * (8-bit, as the count itself).
+ */
+UCHAR CMiniportWavePciStreamZATAC97::EventsAfterThisOne()
+{
+    return (UCHAR)(PeekEventCount() + PendingEvents - 1);
+}
 
 void CMiniportWavePciStreamZATAC97::ServiceEvents()
 {
@@ -109,8 +124,8 @@ void CMiniportWavePciStreamZATAC97::ServiceEvents()
         } else {
             CompletionRecord *record =
                 CONTAINING_RECORD(RemoveHeadList(&CompletionQueue), CompletionRecord, Link);
-            if (record->EmptyEntryFollows) {
-                /* The empty entry's event came with this one, or is still to be counted. */
+            /* An empty entry's event came with this one, or is still to be counted. */
+            for (UCHAR empty = record->EmptyEventsFollow; empty != 0; --empty) {
                 if (PendingEvents > 1)
                     PendingEvents--;
                 else
@@ -157,7 +172,7 @@ void CMiniportWavePciStreamZATAC97::PlaybackCaseF()
 {
     FillInSGDTable(0);
 
-    if ((ReadStatus() & ChannelStatusActive) && CountWord(1) != SgdEol) {
+    if (ChannelRunning(ReadStatus()) && CountWord(1) != SgdEol) {
         /* An empty entry 0 is not restarted into: entry 1's EOL stops the channel and its event refills. */
         if (CountWord(0) != SgdEol) {
             HwQTrig();
@@ -183,7 +198,7 @@ void CMiniportWavePciStreamZATAC97::PlaybackCaseF()
     if (c0 != SgdEol) {
         HwQTrig();
         EndRunAtEntry0();
-    } else if ((UCHAR)(PeekEventCount() + PendingEvents) == 1) {
+    } else if (EventsAfterThisOne() == 0) {
         ProcessNewMappings();
         Starved = TRUE;
     }
@@ -197,32 +212,38 @@ void CMiniportWavePciStreamZATAC97::PlaybackCaseE1()
     if (c0 & SgdFlag) {
         /* Entry 0 was refilled and the pending restart has taken it. */
         UCHAR now = ReadStatus();
-        if (!(now & ChannelStatusActive) &&
-            ((now & ChannelStatusEvents) || (UCHAR)(PeekEventCount() + PendingEvents - 1) != 0)) {
+        if (!ChannelRunning(now) && ((now & ChannelStatusEvents) || EventsAfterThisOne() != 0)) {
             /*
              * Too late: the channel has played entry 0 and stopped at the
              * empty entry 1. Entry 0's event refills and restarts; the empty
              * entry's event comes with it and has no record.
              */
             if (!IsListEmpty(&CompletionQueue))
-                CONTAINING_RECORD(CompletionQueue.Flink, CompletionRecord, Link)->EmptyEntryFollows = TRUE;
+                CONTAINING_RECORD(CompletionQueue.Flink, CompletionRecord, Link)->EmptyEventsFollow = 1;
             if (QueuedBytes < (BlockSize >> 1))
                 ProcessNewMappings();
             return;
         }
+        ULONGLONG sinceRunning = PcGetTimeInterval(0);
         FillInSGDTable(1);
+        if (ChannelRunning(now) && CountWord(1) != SgdEol && SkippedRefilledEntry1(sinceRunning)) {
+            ReplayRefilledEntry1();
+            if (QueuedBytes < (BlockSize >> 1))
+                ProcessNewMappings();
+            return;
+        }
         if (CountWord(1) == SgdEol) {
             /* Too late to make entry 0 the last: the channel will finish the empty entry 1 too. */
             if (!IsListEmpty(&CompletionQueue))
-                CONTAINING_RECORD(CompletionQueue.Blink, CompletionRecord, Link)->EmptyEntryFollows = TRUE;
+                CONTAINING_RECORD(CompletionQueue.Blink, CompletionRecord, Link)->EmptyEventsFollow = 1;
         }
         UCHAR status = 0;
         WaitStartPendingClear(&status);
         if (status == 0) {
-            UCHAR k = PeekEventCount();
+            UCHAR eventsToCome = EventsAfterThisOne();
             DiagnosticMarker(DiagnosticPortIdle, MarkerIdleAfterRefill);
             /* Idle with both entries armed and no event to come: nothing else would start it. */
-            if ((UCHAR)(k + PendingEvents - 1) == 0)
+            if (eventsToCome == 0)
                 HwQTrig();
         }
         if (QueuedBytes < (BlockSize >> 1))
@@ -239,12 +260,41 @@ void CMiniportWavePciStreamZATAC97::PlaybackCaseE1()
     ProcessNewMappings();
     UCHAR status = 0;
     WaitStartPendingClear(&status);
-    UCHAR k = PeekEventCount();
+    UCHAR eventsToCome = EventsAfterThisOne();
     status = ReadStatus();
-    if (status == 0 && (UCHAR)(k + PendingEvents - 1) == 0) {
+    if (status == 0 && eventsToCome == 0) {
         DiagnosticMarker(DiagnosticPortIdle, MarkerIdleEarlyEntry0);
         PendingEvents++;
     }
+}
+
+/*
+ * Entry 0 may finish between the status read that found the channel in it
+ * and the write that arms entry 1: the channel then ran through the empty
+ * entry 1 and stopped, and the block just armed would never play. Read
+ * after the write, a stopped channel tells: it could not have played the
+ * new block in less than a block's time (BlockSize is 10 ms of audio).
+ */
+BOOLEAN CMiniportWavePciStreamZATAC97::SkippedRefilledEntry1(ULONGLONG SinceRunning)
+{
+    return !ChannelRunning(ReadStatus()) && PcGetTimeInterval(SinceRunning) < WAVE_BLOCK_DURATION;
+}
+
+/*
+ * Plays the skipped entry 1 without playing entry 0 again: entry 0 becomes
+ * an empty FLAG entry, which the restarted channel passes at once into
+ * entry 1. Entry 0's record then has two events behind it with no record
+ * (the empty entry 1 already run through, and the empty entry 0), and the
+ * old events are counted before the restart raises the same bit again.
+ */
+void CMiniportWavePciStreamZATAC97::ReplayRefilledEntry1()
+{
+    ULONGLONG start = PcGetTimeInterval(0);
+    while ((ReadStatus() & ChannelStatusEvents) && PcGetTimeInterval(start) <= WAVE_CHANNEL_WAIT_LIMIT) {
+    }
+    CONTAINING_RECORD(CompletionQueue.Flink, CompletionRecord, Link)->EmptyEventsFollow = 2;
+    SetCountWord(0, SgdFlag);
+    HwQTrig();
 }
 
 /* Entry 0 finished with EOL; the channel has stopped. */
@@ -263,9 +313,7 @@ void CMiniportWavePciStreamZATAC97::PlaybackCaseE0()
 
 /*
  * Hands back exactly the mappings whose last byte was in the block just
- * played, in stream order. Once no entry is armed any more, what is left
- * can only be zero-length mappings that no block will ever close: they go
- * back too rather than wait for data that may never come.
+ * played, in stream order, then any zero-length ones now at the head.
  */
 void CMiniportWavePciStreamZATAC97::ReleaseStep()
 {
@@ -279,14 +327,5 @@ void CMiniportWavePciStreamZATAC97::ReleaseStep()
         BytesInBlocks -= record->ByteCount;
         ReleaseAndFree(record);
     }
-
-    while (IsListEmpty(&CompletionQueue) && !IsListEmpty(&ReleaseQueue)) {
-        MappingRecord *record = CONTAINING_RECORD(ReleaseQueue.Flink, MappingRecord, Link);
-        if (record->IsBlockMarker)
-            break;
-        RemoveEntryList(&record->Link);
-        BytesCompleted += record->ByteCount;
-        BytesInBlocks -= record->ByteCount;
-        ReleaseAndFree(record);
-    }
+    ReleaseEmptyMappingsDue();
 }

@@ -1,6 +1,7 @@
 /*
- * The wave stream object: creation, format, kernel-streaming states,
- * position and framing. The data path itself is in engine.cpp and
+ * The wave stream object: creation, destruction, format and framing. The
+ * kernel-streaming states are in state.cpp, the position in position.cpp,
+ * the data-path owner in owner.cpp, the data path itself in engine.cpp and
  * service.cpp.
  */
 #include <zatplatform.h>
@@ -26,6 +27,7 @@ CMiniportWavePciStreamZATAC97::CMiniportWavePciStreamZATAC97(PUNKNOWN OuterUnkno
     InitializeListHead(&ReleaseQueue);
     InitializeListHead(&FreeCompletions);
     InitializeListHead(&FreeMarkers);
+    InitializeListHead(&FreeMappings);
 }
 
 STDMETHODIMP_(NTSTATUS) CMiniportWavePciStreamZATAC97::NonDelegatingQueryInterface(REFIID InterfaceId,
@@ -180,15 +182,22 @@ NTSTATUS CMiniportWavePciStreamZATAC97::AllocateRecordPools()
         NonPagedPool, sizeof(CompletionRecord) * WAVE_RECORD_POOL_SIZE, PoolTagScratch);
     MarkerPool = (MappingRecord *)ExAllocatePoolWithTag(NonPagedPool, sizeof(MappingRecord) * WAVE_RECORD_POOL_SIZE,
                                                         PoolTagScratch);
-    if (!CompletionPool || !MarkerPool)
+    MappingReserve = (MappingRecord *)ExAllocatePoolWithTag(
+        NonPagedPool, sizeof(MappingRecord) * WAVE_MAPPING_RESERVE, PoolTagScratch);
+    if (!CompletionPool || !MarkerPool || !MappingReserve)
         return STATUS_INSUFFICIENT_RESOURCES;
 
     RtlZeroMemory(CompletionPool, sizeof(CompletionRecord) * WAVE_RECORD_POOL_SIZE);
     RtlZeroMemory(MarkerPool, sizeof(MappingRecord) * WAVE_RECORD_POOL_SIZE);
+    RtlZeroMemory(MappingReserve, sizeof(MappingRecord) * WAVE_MAPPING_RESERVE);
     for (ULONG i = 0; i < WAVE_RECORD_POOL_SIZE; i++) {
         InsertTailList(&FreeCompletions, &CompletionPool[i].Link);
         MarkerPool[i].IsBlockMarker = TRUE;
         InsertTailList(&FreeMarkers, &MarkerPool[i].Link);
+    }
+    for (ULONG i = 0; i < WAVE_MAPPING_RESERVE; i++) {
+        MappingReserve[i].FromReserve = TRUE;
+        InsertTailList(&FreeMappings, &MappingReserve[i].Link);
     }
     return STATUS_SUCCESS;
 }
@@ -207,6 +216,7 @@ void CMiniportWavePciStreamZATAC97::FreeQueuesAndPools()
     InitializeListHead(&CompletionQueue);
     InitializeListHead(&FreeCompletions);
     InitializeListHead(&FreeMarkers);
+    InitializeListHead(&FreeMappings);
     if (CompletionPool) {
         ExFreePool(CompletionPool);
         CompletionPool = NULL;
@@ -214,6 +224,10 @@ void CMiniportWavePciStreamZATAC97::FreeQueuesAndPools()
     if (MarkerPool) {
         ExFreePool(MarkerPool);
         MarkerPool = NULL;
+    }
+    if (MappingReserve) {
+        ExFreePool(MappingReserve);
+        MappingReserve = NULL;
     }
 }
 
@@ -224,7 +238,7 @@ CMiniportWavePciStreamZATAC97::~CMiniportWavePciStreamZATAC97()
 
     /* A stream torn down while running would leave the channel writing into freed blocks. */
     if (State == KSSTATE_RUN && SgdTable)
-        HwStop();
+        (void)HwStop(); /* a channel that will not stop has left its marker; nothing more to do here */
 
     if (!IsListEmpty(&CompletionQueue))
         DiagnosticMarker(DiagnosticPort, MarkerRecordsAtDestroy);
@@ -302,268 +316,13 @@ STDMETHODIMP_(NTSTATUS) CMiniportWavePciStreamZATAC97::SetFormat(PKSDATAFORMAT D
     return status;
 }
 
-/*
- * The framework steps through the states one at a time; a request that skips
- * one (run straight to stop) is walked through the states between, so the
- * channel is always stopped and the queues drained in the one safe order.
- */
-STDMETHODIMP_(NTSTATUS) CMiniportWavePciStreamZATAC97::SetState(KSSTATE NewState)
-{
-    PAGED_CODE();
-
-    if (NewState != KSSTATE_STOP && NewState != KSSTATE_ACQUIRE && NewState != KSSTATE_PAUSE &&
-        NewState != KSSTATE_RUN)
-        return STATUS_SUCCESS;
-
-    KeWaitForSingleObject(&StateMutex, Executive, KernelMode, FALSE, NULL);
-    if (NewState != State) {
-        EnterDataPathWaiting();
-        while (State != NewState)
-            StepState(NewState > State ? (KSSTATE)(State + 1) : (KSSTATE)(State - 1));
-
-        /*
-         * Service and MappingAvailable calls that came while the queues were
-         * ours left their work behind; a running stream hands it to its
-         * service group, any other state has nothing for it to do.
-         */
-        AcquireMappingLock();
-        BOOLEAN deferred = ServiceDeferred || MappingsDeferred;
-        if (NewState != KSSTATE_RUN) {
-            ServiceDeferred = FALSE;
-            MappingsDeferred = FALSE;
-        }
-        LeaveDataPathLocked();
-        if (deferred && NewState == KSSTATE_RUN)
-            ServiceGroup->RequestService();
-    }
-    KeReleaseMutex(&StateMutex, FALSE);
-    return STATUS_SUCCESS;
-}
-
-void CMiniportWavePciStreamZATAC97::StepState(KSSTATE Next)
-{
-    switch (Next) {
-    case KSSTATE_STOP:
-        EnterStop();
-        break;
-    case KSSTATE_ACQUIRE:
-        EnterAcquire();
-        break;
-    case KSSTATE_PAUSE:
-        EnterPause();
-        break;
-    case KSSTATE_RUN:
-        EnterRun();
-        break;
-    }
-}
-
-void CMiniportWavePciStreamZATAC97::EnterStop()
-{
-    AcquireMappingLock();
-    BytesCompleted = 0;
-    BytesInBlocks = 0;
-    LastBlockBytes = 0;
-    State = KSSTATE_STOP;
-    ReleaseMappingLock();
-}
-
-/* Hands back every mapping not started yet, in stream order. */
-void CMiniportWavePciStreamZATAC97::EnterAcquire()
-{
-    AcquireMappingLock();
-    State = KSSTATE_ACQUIRE;
-    while (!IsListEmpty(&InputQueue)) {
-        MappingRecord *record = CONTAINING_RECORD(RemoveHeadList(&InputQueue), MappingRecord, Link);
-        QueuedBytes -= record->ByteCount;
-        ReleaseAndFree(record);
-    }
-    ReleaseMappingLock();
-}
-
-void CMiniportWavePciStreamZATAC97::EnterPause()
-{
-    AcquireMappingLock();
-    Starved = FALSE;
-    if (State == KSSTATE_RUN) {
-        HwStop();
-        WriteStatus(ChannelStatusEvents);
-        while (!IsListEmpty(&CompletionQueue))
-            PutCompletionRecord(CONTAINING_RECORD(RemoveHeadList(&CompletionQueue), CompletionRecord, Link));
-        TakeEventCount();
-        PendingEvents = 0;
-        StrayEvents = 0;
-
-        if (!Capture) {
-            /* Everything copied into the blocks is done with: hand it back in order. */
-            while (!IsListEmpty(&ReleaseQueue)) {
-                MappingRecord *record = CONTAINING_RECORD(RemoveHeadList(&ReleaseQueue), MappingRecord, Link);
-                if (record->IsBlockMarker) {
-                    FreeMappingRecord(record);
-                    continue;
-                }
-                BytesCompleted += record->ByteCount;
-                BytesInBlocks -= record->ByteCount;
-                ReleaseAndFree(record);
-            }
-            BytesInBlocks = 0;
-            LastBlockBytes = 0;
-        }
-        /* The lock was dropped around each release: CurrentMapping is read afresh. */
-        if (CurrentMapping) {
-            MappingRecord *record = CurrentMapping;
-            CurrentMapping = NULL;
-            if (!Capture)
-                BytesCompleted += record->ByteCount;
-            QueuedBytes -= record->ByteCount - record->BytesCopied;
-            BlockFill = 0;
-            ReleaseAndFree(record);
-        }
-    }
-    State = KSSTATE_PAUSE;
-    ReleaseMappingLock();
-}
-
-void CMiniportWavePciStreamZATAC97::EnterRun()
-{
-    AcquireMappingLock();
-    State = KSSTATE_RUN;
-    LastPosition = 0;
-    ProcessNewMappings();
-
-    if (Capture) {
-        CompletionRecord *first = GetCompletionRecord();
-        CompletionRecord *second = GetCompletionRecord();
-        /* The pool cannot run dry here: the queue is empty after any pause. */
-        SetCountWord(0, BlockSize | SgdFlag);
-        first->EndsWithEol = 0;
-        InsertTailList(&CompletionQueue, &first->Link);
-        SetCountWord(1, BlockSize | SgdEol);
-        second->EndsWithEol = 1;
-        InsertTailList(&CompletionQueue, &second->Link);
-    } else {
-        ArmPlaybackBlocks();
-        /* Nothing to play yet: the first MappingAvailable with data starts the channel again. */
-        if (CountWord(0) == SgdEol)
-            Starved = TRUE;
-    }
-
-    WriteStatus(ChannelStatusEvents);
-    PUCHAR type = IoPort(ChannelBase + ChannelType);
-    WRITE_PORT_UCHAR(type, (UCHAR)(READ_PORT_UCHAR(type) | ChannelTypeInterruptEnables));
-    HwQTrig();
-
-    if (QueuedBytes < QueueLimit / 4)
-        ProcessNewMappings();
-    ReleaseMappingLock();
-}
-
-STDMETHODIMP_(NTSTATUS) CMiniportWavePciStreamZATAC97::GetPosition(PULONGLONG Position)
-{
-    ULONG count = READ_PORT_ULONG((PULONG)(ULONG_PTR)(ChannelBase + ChannelCurrentCount));
-
-    /* The 64-bit counters change under MappingLock; read them there so no half-update is seen. */
-    KIRQL irql;
-    KeAcquireSpinLock(&MappingLock, &irql);
-    ULONGLONG position;
-    if (State != KSSTATE_RUN)
-        position = BytesCompleted;
-    else if (Capture)
-        position = BytesCompleted + (ULONG)(BlockSize - count);
-    else if (BytesInBlocks > LastBlockBytes)
-        position = BytesCompleted + BytesInBlocks - LastBlockBytes - count;
-    else
-        position = BytesCompleted + BytesInBlocks - count;
-    if (State == KSSTATE_RUN) {
-        if (position < LastPosition)
-            position = LastPosition;
-        LastPosition = position;
-    }
-    KeReleaseSpinLock(&MappingLock, irql);
-
-    *Position = position;
-    return STATUS_SUCCESS;
-}
-
-/*
- * Bytes to 100-ns units. Split into whole seconds and the remainder so the
- * product cannot overflow however long the stream has run; the result is the
- * same truncated quotient.
- */
-STDMETHODIMP_(NTSTATUS) CMiniportWavePciStreamZATAC97::NormalizePhysicalPosition(PLONGLONG PhysicalPosition)
-{
-    LONGLONG factor = (LONGLONG)(ULONG)(10000000u / (1u << (SixteenBit + Stereo)));
-    LONGLONG rate = SampleRate;
-    if (rate == 0)
-        return STATUS_SUCCESS;
-    LONGLONG position = *PhysicalPosition;
-    *PhysicalPosition = (position / rate) * factor + (position % rate) * factor / rate;
-    return STATUS_SUCCESS;
-}
-
 STDMETHODIMP_(NTSTATUS) CMiniportWavePciStreamZATAC97::GetAllocatorFraming(PKSALLOCATOR_FRAMING AllocatorFraming)
 {
     AllocatorFraming->RequirementsFlags =
         KSALLOCATOR_REQUIREMENTF_SYSTEM_MEMORY | KSALLOCATOR_REQUIREMENTF_PREFERENCES_ONLY;
     AllocatorFraming->PoolType = NonPagedPool;
-    AllocatorFraming->Frames = 2;
+    AllocatorFraming->Frames = WAVE_FRAMING_FRAMES;
     AllocatorFraming->FrameSize = BlockSize;
     AllocatorFraming->FileAlignment = 3; /* FILE_LONG_ALIGNMENT */
     return STATUS_SUCCESS;
-}
-
-/* ---- MappingLock and the data-path owner ------------------------------------------------ */
-
-void CMiniportWavePciStreamZATAC97::AcquireMappingLock()
-{
-    KIRQL irql;
-    KeAcquireSpinLock(&MappingLock, &irql);
-    MappingLockIrql = irql;
-}
-
-void CMiniportWavePciStreamZATAC97::ReleaseMappingLock()
-{
-    KeReleaseSpinLock(&MappingLock, MappingLockIrql);
-}
-
-/* With MappingLock held: claim the queues, or leave them to the caller that has them. */
-BOOLEAN CMiniportWavePciStreamZATAC97::TryEnterDataPath()
-{
-    if (DataPathBusy)
-        return FALSE;
-    DataPathBusy = TRUE;
-    return TRUE;
-}
-
-/* Passive level only: waits for the current owner, then owns the queues (lock not held on return). */
-void CMiniportWavePciStreamZATAC97::EnterDataPathWaiting()
-{
-    for (;;) {
-        AcquireMappingLock();
-        if (TryEnterDataPath()) {
-            ReleaseMappingLock();
-            return;
-        }
-        IdleWaiter = TRUE;
-        ReleaseMappingLock();
-        KeWaitForSingleObject(&DataPathIdle, Executive, KernelMode, FALSE, NULL);
-    }
-}
-
-/* Gives the queues up (lock not held on entry or return). */
-void CMiniportWavePciStreamZATAC97::LeaveDataPath()
-{
-    AcquireMappingLock();
-    LeaveDataPathLocked();
-}
-
-/* Gives the queues up and drops MappingLock, waking a SetState that waits for them. */
-void CMiniportWavePciStreamZATAC97::LeaveDataPathLocked()
-{
-    DataPathBusy = FALSE;
-    BOOLEAN wake = IdleWaiter;
-    IdleWaiter = FALSE;
-    ReleaseMappingLock();
-    if (wake)
-        KeSetEvent(&DataPathIdle, IO_NO_INCREMENT, FALSE);
 }

@@ -20,6 +20,7 @@ struct MappingRecord {
     ULONG Flags;               /* as GetMapping returned them; not used */
     BOOLEAN IsBlockMarker;     /* closes one block's group in the ReleaseQueue */
     BOOLEAN Revoked;           /* the framework took it back; its bytes still play, it is not released */
+    BOOLEAN FromReserve;       /* goes back to the stream's reserve, not to the pool */
     LIST_ENTRY Link;
 };
 
@@ -27,7 +28,8 @@ struct MappingRecord {
 struct CompletionRecord {
     ULONG EndsWithEol;
     UCHAR EntryIndex;          /* which entry ends with EOL; playback with EndsWithEol only */
-    BOOLEAN EmptyEntryFollows; /* the channel runs on into an empty entry 1: one more event, no record */
+    UCHAR EmptyEventsFollow;   /* events of empty entries the channel runs through after this one: no records */
+    ULONG ByteCount;           /* playback: the bytes armed in its entry */
     LIST_ENTRY Link;
 };
 
@@ -38,12 +40,27 @@ struct CompletionRecord {
  */
 const ULONG WAVE_RECORD_POOL_SIZE = 4;
 
+/*
+ * Mapping records held at once when the client's buffers follow the
+ * allocator framing: two frames queued, two in the blocks, one more pulled
+ * past the limit; a frame of at most one block crosses at most one page
+ * boundary, so it comes as two mappings. Records come from this reserve and
+ * go back to it, so the data path does not depend on the pool; only smaller
+ * buffers than the framing asks for can need more.
+ */
+const ULONG WAVE_FRAMING_FRAMES = 2;
+const ULONG WAVE_MAPPINGS_PER_FRAME = 2;
+const ULONG WAVE_MAPPING_RESERVE = (2 * WAVE_FRAMING_FRAMES + 1) * WAVE_MAPPINGS_PER_FRAME;
+
 /* Two 8-byte SGD entries; each block holds at most 10 ms of 48 kHz 16-bit stereo. */
 const ULONG WAVE_SGD_TABLE_SIZE = 16;
 const ULONG WAVE_BLOCK_ALLOC_SIZE = 1920;
 
 /* Bound on every busy wait for the channel; the stop sequence uses the same. */
 const ULONGLONG WAVE_CHANNEL_WAIT_LIMIT = 5000000; /* 0.5 s in 100-ns units */
+const ULONGLONG WAVE_BLOCK_DURATION = 100000;     /* a block is 10 ms of audio, in 100-ns units */
+/* Between two looks at a stopping channel, at passive level. */
+const ULONG WAVE_STOP_POLL_MICROSECONDS = 10;
 
 class CMiniportWavePciStreamZATAC97 : public IMiniportWavePciStream, public CUnknown
 {
@@ -75,7 +92,7 @@ public:
     void ExtractOutSGDTable(UCHAR Entry);
     void HwQTrig();
     void HwFire() { HwQTrig(); }
-    void HwStop();
+    NTSTATUS HwStop(PUCHAR EventsLeft = NULL);
 
 private:
     /* Fields in the order the stream's description gives them. */
@@ -142,8 +159,12 @@ private:
     /* Preallocated so that arming an entry never depends on the pool at dispatch level. */
     CompletionRecord *CompletionPool;
     MappingRecord *MarkerPool;
+    MappingRecord *MappingReserve;
     LIST_ENTRY FreeCompletions;
     LIST_ENTRY FreeMarkers;
+    LIST_ENTRY FreeMappings;
+    /* Capture: the last pull stopped for want of a record, not of client buffers. */
+    BOOLEAN PullStarved;
 
     friend class CWaveStreamTestAccess;
 
@@ -162,6 +183,8 @@ private:
     void PlaybackCaseF();
     void PlaybackCaseE1();
     void PlaybackCaseE0();
+    BOOLEAN SkippedRefilledEntry1(ULONGLONG SinceRunning);
+    void ReplayRefilledEntry1();
     void ReleaseStep();
     void RestartStarvedPlayback();
     void ArmPlaybackBlocks();
@@ -174,7 +197,9 @@ private:
     CompletionRecord *GetCompletionRecord();
     void PutCompletionRecord(CompletionRecord *Record);
     MappingRecord *GetBlockMarker();
+    MappingRecord *GetMappingRecord();
     void FreeMappingRecord(MappingRecord *Record);
+    void ReleaseEmptyMappingsDue();
 
     ULONG CountWord(UCHAR Entry) const { return SgdTable[Entry * 2 + 1]; }
     void SetCountWord(UCHAR Entry, ULONG Value) { SgdTable[Entry * 2 + 1] = Value; }
@@ -183,12 +208,15 @@ private:
     BOOLEAN WaitStartPendingClear(PUCHAR LastStatus);
     UCHAR TakeEventCount();
     UCHAR PeekEventCount();
+    UCHAR EventsAfterThisOne();
 
-    void StepState(KSSTATE Next);
-    void EnterRun();
-    void EnterPause();
+    NTSTATUS StepState(KSSTATE Next);
+    NTSTATUS EnterRun();
+    NTSTATUS EnterPause();
     void EnterAcquire();
     void EnterStop();
+    ULONG UnplayedAfterStop(UCHAR Events, BOOLEAN WasActive, ULONG Remaining);
+    void KeepUnplayedMappings(ULONG Unplayed);
 
     NTSTATUS AllocateCommonBuffers();
     void FreeCommonBuffers();

@@ -13,6 +13,7 @@
 
 #include "adapter/common.h"
 #include "adapter/driver.h"
+#include "host/driver_under_test.h"
 #include "host/interrupt_sync.h"
 #include "host/testing.h"
 
@@ -76,7 +77,7 @@ class AdapterTest : public host::testing::KernelTest {
   // A fresh machine and kernel with config_, and the driver-wide state back to its initial values.
   void Reboot();
 
-  NTSTATUS StartDriver() { return Harness().Start(DriverEntry); }
+  NTSTATUS StartDriver() { return Harness().Start(host::DriverUnderTest(DriverEntry)); }
   NTSTATUS StartWithStandIns() { return Harness().Start(StandInDriverEntry); }
   StandIns& Miniports() { return CurrentStandIns(); }
 

@@ -35,7 +35,10 @@ TEST_P(FaultTest, EveryAllocationFailingInTurnEndsCleanly) {
     const NTSTATUS status = StartAndRelease();
     if (!NT_SUCCESS(status)) {
       ++failedStarts;
-      EXPECT_NE(status, STATUS_PENDING);
+      // One status carried through the start: the failed allocation's own, or
+      // (the firmware window cannot be mapped) the controller not found.
+      EXPECT_TRUE(status == STATUS_INSUFFICIENT_RESOURCES || status == STATUS_DEVICE_CONFIGURATION_ERROR)
+          << "allocation " << n << ": " << std::hex << status;
     }
     EXPECT_EQ(GetKernel().GetPool().LiveCount(), 0u)
         << "allocation " << n << ": " << host::Pool::Describe(GetKernel().GetPool().Live());

@@ -49,7 +49,8 @@ TEST_P(InterruptEventTest, CountsAcknowledgesAndNotifiesPlaybackFirst) {
   if (c.capture) notified.push_back(1);
   EXPECT_EQ(Miniports().notified, notified);
 
-  // One status read, then per channel: status read, the same value with both event bits written back.
+  // One shadow read, then per channel: exactly the event bits it counted written back (an event
+  // raised since stays set for the next pass).
   const auto a = ControllerAccesses();
   ASSERT_FALSE(a.empty());
   EXPECT_EQ(a[0], R8(Port(0x84), c.shadow));
@@ -57,10 +58,9 @@ TEST_P(InterruptEventTest, CountsAcknowledgesAndNotifiesPlaybackFirst) {
   for (int channel = 0; channel < 2; ++channel) {
     if (!events[channel]) continue;
     const std::uint32_t status = Port(channel ? 0x10 : 0x00);
-    ASSERT_GE(a.size(), i + 2);
-    EXPECT_EQ(a[i].port, status);
-    EXPECT_EQ(a[i + 1], W8(status, a[i].value | 0x03));
-    i += 2;
+    ASSERT_GE(a.size(), i + 1);
+    EXPECT_EQ(a[i], W8(status, channel ? c.capture : c.playback));
+    i += 1;
     if (channel == 0 && c.playback == 3) {
       ASSERT_GE(a.size(), i + 2);
       EXPECT_EQ(a[i], W8(0x91, 0x96)) << "both playback events in one interrupt";

@@ -86,7 +86,11 @@ INSTANTIATE_TEST_SUITE_P(
                       StoredCase{"Empty", RegistryValue::Binary({}), -1},
                       StoredCase{"EightBytes", RegistryValue::Binary(std::vector<std::uint8_t>(8, 0x11)), -1},
                       StoredCase{"NineBytes", RegistryValue::Binary(std::vector<std::uint8_t>(9, 0x11)), 0x0008},
-                      StoredCase{"LongString", RegistryValue::String(L"not a number at all"), 0x0008}),
+                      StoredCase{"LongString", RegistryValue::String(L"not a number at all"), 0x0008},
+                      // Mic gain is 5 bits with bit 5 reserved: a wider stored gain comes back as 31, never wider.
+                      StoredCase{"SixBitGainNarrowed", RegistryValue::Dword(0x0000803F), 0x801F},
+                      StoredCase{"BitFiveWithBoostNarrowed", RegistryValue::Dword(0x00000060), 0x005F},
+                      StoredCase{"LowestFiveBitGainKept", RegistryValue::Dword(0x0000801F), 0x801F}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(MixerTest, OnlyTheLastRowMissingStillRestoresEverythingButReportsTheQueryFailure) {
@@ -99,13 +103,58 @@ TEST_F(MixerTest, OnlyTheLastRowMissingStillRestoresEverythingButReportsTheQuery
   EXPECT_EQ(writes.back(), std::make_pair(std::uint8_t(0x20), std::uint16_t(0x0000)));
 }
 
-TEST_F(MixerTest, WithoutAQueryBufferTheDefaultsAreWritten) {
+TEST_F(MixerTest, StoredPhoneGainIsNarrowedToo) {
   StartAndClear();
   StoreAll();
+  Registry().SetValue(Subkey(), L"AC97_PHONE", RegistryValue::Dword(0x00008027));
+  EXPECT_EQ(Adapter()->RestoreMixerSettingsFromRegistry(), STATUS_SUCCESS);
+  EXPECT_EQ(CodecWrites()[3], std::make_pair(std::uint8_t(0x0C), std::uint16_t(0x801F)));
+}
+
+// The restore's scratch buffer cannot be had: the codec gets the defaults (or,
+// after an earlier restore, what the driver had given it), the run says so,
+// and the save at stop leaves the stored settings as they were, whether or
+// not an earlier restore (the one at start, before a D3-to-D0) worked.
+class UnreadableStoredSettings : public MixerTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(UnreadableStoredSettings, WriteTheDefaultsAndNeverSaveThemOverTheStoredValues) {
+  const bool restoredBefore = GetParam();
+  StartAndClear();
+  StoreAll();
+  if (restoredBefore) {
+    ASSERT_EQ(Adapter()->RestoreMixerSettingsFromRegistry(), STATUS_SUCCESS);
+  }
+  (void)CodecWrites();  // let the earlier writes reach the codec before the trace is cleared
+  ClearTrace();
   GetKernel().GetPool().FailTag(PoolTagScratch);
   EXPECT_EQ(Adapter()->RestoreMixerSettingsFromRegistry(), STATUS_INSUFFICIENT_RESOURCES);
   GetKernel().GetPool().ClearFaults();
-  EXPECT_EQ(CodecWrites(), std::vector(std::begin(kRows), std::end(kRows)));
+  auto expected = std::vector(std::begin(kRows), std::end(kRows));
+  if (restoredBefore)
+    for (int i = 0; i < 13; ++i) expected[i].second = static_cast<std::uint16_t>(0x0101 * (i + 1));
+  EXPECT_EQ(CodecWrites(), expected);
+  const auto markers = Machine().Markers();
+  ASSERT_EQ(markers.size(), 1u);
+  EXPECT_EQ(markers[0].port, 0x91);
+  EXPECT_EQ(markers[0].value, 0x9D);
+
+  EXPECT_EQ(Adapter()->SaveMixerSettingsToRegistry(), STATUS_SUCCESS);
+  for (int i = 0; i < 13; ++i)
+    EXPECT_EQ(Registry().GetValue(Subkey(), kNames[i])->AsDword(), 0x0101u * (i + 1)) << i;
+  EXPECT_FALSE(Registry().GetValue(Subkey(), L"AC97_3DCTL").has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(, UnreadableStoredSettings, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "AfterARestore" : "AtStart"; });
+
+TEST_F(MixerTest, StoredThreeDControlIsRestoredLastAndItsAbsenceChangesNothing) {
+  StartAndClear();
+  StoreAll();
+  Registry().SetValue(Subkey(), L"AC97_3DCTL", RegistryValue::Dword(0x0A05));
+  EXPECT_EQ(Adapter()->RestoreMixerSettingsFromRegistry(), STATUS_SUCCESS);
+  const auto writes = CodecWrites();
+  ASSERT_EQ(writes.size(), 14u);
+  EXPECT_EQ(writes.back(), std::make_pair(std::uint8_t(0x22), std::uint16_t(0x0A05)));
 }
 
 TEST_F(MixerTest, AKeyThatCannotBeOpenedLeavesTheCodecAlone) {
@@ -119,20 +168,33 @@ TEST_F(MixerTest, AKeyThatCannotBeOpenedLeavesTheCodecAlone) {
   EXPECT_TRUE(CodecWrites().empty());
 }
 
-TEST_F(MixerTest, SaveStoresTheCacheAsDwordsAndZeroForGeneralPurpose) {
+TEST_F(MixerTest, SaveStoresTheCacheGeneralPurposeAndThreeDControlAsDwords) {
   StartAndClear();
   CAdapterCommon* a = Adapter();
   a->RestoreMixerSettingsFromRegistry();
   a->CodecRegWrite(0x02, 0x0000);
-  a->CodecRegWrite(0x20, 0x2000);
+  a->CodecRegWrite(0x20, 0x2300);
+  a->CodecRegWrite(0x22, 0x0A05);
   EXPECT_EQ(a->SaveMixerSettingsToRegistry(), STATUS_SUCCESS);
   for (int i = 0; i < 13; ++i) {
     const auto value = Registry().GetValue(Subkey(), kNames[i]);
     ASSERT_TRUE(value.has_value()) << i;
     EXPECT_EQ(value->type, static_cast<ULONG>(REG_DWORD));
-    const ULONG expected = i == 0 ? 0x0000 : i == 12 ? 0x0000 : kRows[i].second;
+    const ULONG expected = i == 0 ? 0x0000 : i == 12 ? 0x2300 : kRows[i].second;
     EXPECT_EQ(value->AsDword(), expected) << i;
   }
+  EXPECT_EQ(Registry().GetValue(Subkey(), L"AC97_3DCTL")->AsDword(), 0x0A05u);
+}
+
+TEST_F(MixerTest, GeneralPurposeIsStoredAsTheCodecAnswersIt) {
+  config_.codec.has3d = false;
+  Reboot();
+  StartAndClear();
+  CAdapterCommon* a = Adapter();
+  a->CodecRegWrite(0x20, 0x2300);  // a codec without 3D control drops bit 13
+  (void)a->CodecRegRead(0x20);
+  EXPECT_EQ(a->SaveMixerSettingsToRegistry(), STATUS_SUCCESS);
+  EXPECT_EQ(Registry().GetValue(Subkey(), L"AC97_GPCTL")->AsDword(), 0x0300u);
 }
 
 TEST_F(MixerTest, AFailingStoreStopsTheSave) {
@@ -181,6 +243,27 @@ TEST_F(MixerTest, SettingsSavedInOneRunComeBackInTheNextFromTheRegFile) {
   ASSERT_EQ(writes.size(), 13u);
   EXPECT_EQ(writes[9], std::make_pair(std::uint8_t(0x18), std::uint16_t(0x0A0A)));
   EXPECT_EQ(writes[10], std::make_pair(std::uint8_t(0x1A), std::uint16_t(0x0404)));
+}
+
+}  // namespace
+}  // namespace adaptertest
+
+namespace adaptertest {
+namespace {
+
+// Back to full power with a reset link, the codec gets the stored settings
+// again, in table order, whatever it held before: not the built-in defaults.
+TEST_F(MixerTest, BackToD0WritesTheStoredSettingsNotTheDefaults) {
+  StartAndClear();
+  StoreAll();
+  ASSERT_EQ(Harness().SetPowerState(PowerDeviceD3), STATUS_SUCCESS);
+  GetKernel().RunFor(100 * sim::kTicksPerMicrosecond);
+  ClearTrace();
+  ASSERT_EQ(Harness().SetPowerState(PowerDeviceD0), STATUS_SUCCESS);
+  const auto writes = CodecWrites();
+  ASSERT_GE(writes.size(), 13u);
+  for (int i = 0; i < 13; ++i)
+    EXPECT_EQ(writes[i], std::make_pair(kRows[i].first, static_cast<std::uint16_t>(0x0101 * (i + 1)))) << kNames[i];
 }
 
 }  // namespace

@@ -182,7 +182,10 @@ TEST_F(AdapterTest, AnAdapterWithoutFirmwareFailsInitButKeepsItsInterruptUntilRe
   EXPECT_TRUE(Harness().Subdevices().empty());
 }
 
-TEST_F(AdapterTest, AFailedUartInstallLeavesTheStartSuccessfulAndWired) {
+// "Uart" gets port 1 of an older chip only when the rewrite put the MPU-401
+// range there: otherwise port 1 is the controller's own second range, and an
+// MPU-401 reset byte must not go into it.
+TEST_F(AdapterTest, AnUnrewrittenListOnAnOlderChipInstallsNoUartAndLeavesPortOneAlone) {
   config_.revision = 0x1F;  // the MIDI range reaches the bus only through the rewrite
   Reboot();
   ASSERT_EQ(Harness().LoadDriver(DriverEntry), STATUS_SUCCESS);
@@ -198,6 +201,9 @@ TEST_F(AdapterTest, AFailedUartInstallLeavesTheStartSuccessfulAndWired) {
   EXPECT_TRUE(Harness().Subdevice(L"Topology").has_value());
   EXPECT_TRUE(Harness().Subdevice(L"Wave").has_value());
   EXPECT_EQ(Harness().PhysicalConnections().size(), 2u);
+  for (const auto& write : Entries(sim::TraceKind::PortWrite))
+    EXPECT_FALSE(write.address >= config_.ioBase2 && write.address < config_.ioBase2 + 4u)
+        << "write to the controller's second range at 0x" << std::hex << write.address;
 }
 
 TEST_F(AdapterTest, AFailedTopologyInstallSkipsTheRestAndWiresNothing) {

@@ -15,10 +15,6 @@ namespace {
 
 class MixerDevice : public host::testing::KernelTest {
  protected:
-  void SetUp() override {
-    KernelTest::SetUp();
-    std::copy(std::begin(CtrlValCacheInitial), std::end(CtrlValCacheInitial), std::begin(CtrlValCache));
-  }
   void TearDown() override {
     mixer_.reset();
     KernelTest::TearDown();
@@ -116,6 +112,52 @@ TEST_F(MixerDevice, MixerSettingsComeBackAtTheNextStartThroughARegFile) {
   EXPECT_EQ(Codec(0x1A), select);
   EXPECT_EQ(Codec(0x0E), mic);
   EXPECT_EQ(mixer_->GetAudio(21, KSPROPERTY_AUDIO_MUTE, 1).Ulong(), 1u) << "gets read the restored codec";
+}
+
+// Before anything is stored (the first run), a D3-to-D0 restores what the
+// driver had given the codec, not the defaults: 3D stays on, the levels stay.
+TEST_F(MixerDevice, APowerCycleBeforeAnySaveKeepsTheRunsSettings) {
+  ASSERT_TRUE(StartMixer());
+  ASSERT_EQ(mixer_->SetAudio(6, KSPROPERTY_AUDIO_MUX_SOURCE, 0, 2).status, STATUS_SUCCESS);
+  ASSERT_EQ(mixer_->SetAudio(38, KSPROPERTY_AUDIO_VOLUMELEVEL, 0, 5 * 65536).status, STATUS_SUCCESS);
+  ASSERT_EQ(mixer_->SetAudio(20, KSPROPERTY_AUDIO_VOLUMELEVEL, 0, -12 * 65536).status, STATUS_SUCCESS);
+  const USHORT generalPurpose = Codec(0x20), master = Codec(0x02);
+  ASSERT_EQ(generalPurpose & 0x2100, 0x2100);
+  ASSERT_EQ(Harness().SetPowerState(PowerDeviceD3), STATUS_SUCCESS);
+  ASSERT_EQ(Harness().SetPowerState(PowerDeviceD0), STATUS_SUCCESS);
+  EXPECT_EQ(Codec(0x20), generalPurpose);
+  EXPECT_EQ(Codec(0x22) & 0x000F, 5);
+  EXPECT_EQ(Codec(0x02), master);
+}
+
+// General Purpose (microphone select, 3D switch) and the 3D depth and centre
+// are stored too: they survive a restart, and a D3-to-D0 that restores the
+// stored settings. Levels read after the restart are the stored ones.
+TEST_F(MixerDevice, GeneralPurposeAnd3DSettingsSurviveARestartAndAPowerCycle) {
+  ASSERT_TRUE(StartMixer());
+  ASSERT_EQ(mixer_->SetAudio(6, KSPROPERTY_AUDIO_MUX_SOURCE, 0, 2).status, STATUS_SUCCESS);  // microphone 2
+  ASSERT_EQ(mixer_->SetAudio(38, KSPROPERTY_AUDIO_VOLUMELEVEL, 0, 5 * 65536).status, STATUS_SUCCESS);
+  ASSERT_EQ(mixer_->SetAudio(37, KSPROPERTY_AUDIO_VOLUMELEVEL, 0, 10 * 65536).status, STATUS_SUCCESS);
+  ASSERT_EQ(mixer_->SetAudio(20, KSPROPERTY_AUDIO_VOLUMELEVEL, 0, -12 * 65536).status, STATUS_SUCCESS);
+  const USHORT generalPurpose = Codec(0x20);
+  ASSERT_EQ(generalPurpose & 0x2100, 0x2100) << "3D on, microphone 2 selected";
+  ASSERT_EQ(Codec(0x22), 0x0A05);
+  StopDevice();
+
+  ASSERT_TRUE(StartMixer());
+  EXPECT_EQ(Codec(0x20), generalPurpose);
+  EXPECT_EQ(Codec(0x22), 0x0A05);
+  EXPECT_EQ(mixer_->GetAudio(6, KSPROPERTY_AUDIO_MUX_SOURCE, 0).Ulong(), 2u);
+  EXPECT_EQ(mixer_->GetAudio(38, KSPROPERTY_AUDIO_VOLUMELEVEL, 0).Ulong(), 5u * 65536);
+  EXPECT_EQ(mixer_->GetAudio(37, KSPROPERTY_AUDIO_VOLUMELEVEL, 0).Ulong(), 10u * 65536);
+  EXPECT_EQ(static_cast<LONG>(mixer_->GetAudio(20, KSPROPERTY_AUDIO_VOLUMELEVEL, 0).Ulong()), -12 * 65536);
+  EXPECT_EQ(static_cast<LONG>(mixer_->GetAudio(20, KSPROPERTY_AUDIO_VOLUMELEVEL, 1).Ulong()), -21 * 65536 / 2)
+      << "the right channel was not set: the default's -10.5 dB";
+
+  ASSERT_EQ(Harness().SetPowerState(PowerDeviceD3), STATUS_SUCCESS);
+  ASSERT_EQ(Harness().SetPowerState(PowerDeviceD0), STATUS_SUCCESS);
+  EXPECT_EQ(Codec(0x20), generalPurpose);
+  EXPECT_EQ(Codec(0x22), 0x0A05);
 }
 
 }  // namespace

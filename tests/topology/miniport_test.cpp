@@ -30,6 +30,18 @@ TEST_F(MiniportTestNo3D, CodecDroppingThe3DBitGetsTheFilterWithout3D) {
   EXPECT_FALSE(result.handlerCalled);
 }
 
+// A General Purpose read that times out answers 0xFFFF: no 3D, and nothing
+// written from it (it would switch on every bit, the loopback among them).
+TEST_F(MiniportTest, A3DProbeWhoseReadTimesOutFindsNo3DAndWritesNothing) {
+  adapter_.timedOutRegister = 0x20;
+  ASSERT_EQ(Start(), STATUS_SUCCESS);
+  EXPECT_EQ(DescriptionOf(miniport_), &NoCtrl3DMiniportFilterDescriptor);
+  EXPECT_EQ(Reg(0x20), 0x0000) << "restored General Purpose, untouched by the probe";
+  // The same holds for a switch on that register: no read-modify-write of a failed read.
+  EXPECT_EQ(Mixer().SetAudio(6, KSPROPERTY_AUDIO_MUX_SOURCE, 0, 2).status, STATUS_SUCCESS);
+  EXPECT_EQ(Reg(0x20), 0x0000);
+}
+
 TEST_F(MiniportTest, TwoPortRangesFailInitAfterTheAdapterWasTakenAndStillSaveTheMixer) {
   EXPECT_EQ(Start({0xE000, 0xE100}), STATUS_DEVICE_CONFIGURATION_ERROR);
   EXPECT_EQ(adapter_.references, 2u) << "the adapter interface was obtained before the resources were checked";

@@ -59,7 +59,7 @@ TEST_F(RandomRequests, NeverStrayOutsideTheirBuffersAndChangeOnlyWhatSucceeded) 
     call.missingValue = rng() % 20 == 0;
 
     const auto codecBefore = CodecImage();
-    const std::vector<CtrlVal> cacheBefore(std::begin(CtrlValCache), std::end(CtrlValCache));
+    const std::vector<CtrlVal> cacheBefore = LevelCache();
     const bool direct = rng() % 3 == 0;
     const auto result = direct ? Mixer().Invoke(*items[rng() % items.size()], call) : Mixer().Dispatch(call);
     handled += result.handlerCalled;
@@ -74,10 +74,11 @@ TEST_F(RandomRequests, NeverStrayOutsideTheirBuffersAndChangeOnlyWhatSucceeded) 
       ASSERT_EQ(codecAfter[r], codecBefore[r]) << "request " << i << " changed register " << 2 * r << " with status "
                                                << host::PropertyDispatcher::StatusName(result.status);
     }
+    const std::vector<CtrlVal> cacheAfter = LevelCache();
     for (ULONG row = 0; row < CtrlValCacheRows; ++row)
       if (row != ownRow) {
-        ASSERT_EQ(CtrlValCache[row].Left, cacheBefore[row].Left) << "request " << i << " cache row " << row;
-        ASSERT_EQ(CtrlValCache[row].Right, cacheBefore[row].Right) << "request " << i << " cache row " << row;
+        ASSERT_EQ(cacheAfter[row].Left, cacheBefore[row].Left) << "request " << i << " cache row " << row;
+        ASSERT_EQ(cacheAfter[row].Right, cacheBefore[row].Right) << "request " << i << " cache row " << row;
       }
     if (NT_SUCCESS(result.status)) {
       ++succeeded;

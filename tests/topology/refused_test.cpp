@@ -40,7 +40,7 @@ TEST_P(Refused, WithItsStatusAndChangesNothing) {
   ASSERT_EQ(Mixer().SetAudio(20, KSPROPERTY_AUDIO_VOLUMELEVEL, 0, -0x30000).status, STATUS_SUCCESS);
   ASSERT_EQ(Mixer().SetAudio(27, KSPROPERTY_AUDIO_MUX_SOURCE, 0, 3).status, STATUS_SUCCESS);
   const auto codecBefore = CodecImage();
-  const std::vector<CtrlVal> cacheBefore(std::begin(CtrlValCache), std::end(CtrlValCache));
+  const std::vector<CtrlVal> cacheBefore = LevelCache();
 
   host::PropertyCall call;
   call.node = r.node;
@@ -68,9 +68,10 @@ TEST_P(Refused, WithItsStatusAndChangesNothing) {
 
   EXPECT_EQ(result.status, r.status) << host::PropertyDispatcher::StatusName(result.status);
   EXPECT_EQ(CodecImage(), codecBefore);
+  const std::vector<CtrlVal> cacheAfter = LevelCache();
   for (ULONG row = 0; row < CtrlValCacheRows; ++row) {
-    EXPECT_EQ(CtrlValCache[row].Left, cacheBefore[row].Left) << "cache row " << row;
-    EXPECT_EQ(CtrlValCache[row].Right, cacheBefore[row].Right) << "cache row " << row;
+    EXPECT_EQ(cacheAfter[row].Left, cacheBefore[row].Left) << "cache row " << row;
+    EXPECT_EQ(cacheAfter[row].Right, cacheBefore[row].Right) << "cache row " << row;
   }
   if (r.verb != SET) {
     EXPECT_EQ(result.value, call.value) << "a refused request writes nothing back";
@@ -129,6 +130,44 @@ TEST_F(MiniportTest, FrameworkAnswersBasicSupportForItemsThatDoNotDeclareIt) {
   EXPECT_EQ(result.status, STATUS_SUCCESS);
   EXPECT_FALSE(result.handlerCalled);
   EXPECT_EQ(result.Ulong(), ULONG(KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_SET | KSPROPERTY_TYPE_BASICSUPPORT));
+}
+
+// ---- The framework's buffers -------------------------------------------------------------------
+
+// A value buffer is not zero when a handler gets it: a handler that claims a
+// value it never wrote, or more bytes than the buffer holds, is caught by name.
+NTSTATUS NTAPI ClaimsWithoutWriting(PPCPROPERTY_REQUEST request) {
+  request->ValueSize = sizeof(ULONG);
+  return STATUS_SUCCESS;
+}
+NTSTATUS NTAPI ClaimsTooMuch(PPCPROPERTY_REQUEST request) {
+  std::memset(request->Value, 0, request->ValueSize);
+  request->ValueSize += 4;
+  return STATUS_SUCCESS;
+}
+
+TEST_F(MiniportTest, AHandlerThatClaimsBytesItDidNotWriteIsAViolation) {
+  ASSERT_EQ(Start(), STATUS_SUCCESS);
+  host::PropertyCall call;
+  call.node = 20;
+  call.set = KSPROPSETID_Audio;
+  call.id = KSPROPERTY_AUDIO_CPU_RESOURCES;
+  call.verb = GET;
+  call.instance = host::ChannelInstance(0);
+  call.valueSize = sizeof(ULONG);
+  const PCPROPERTY_ITEM silent{&KSPROPSETID_Audio, KSPROPERTY_AUDIO_CPU_RESOURCES, GET, ClaimsWithoutWriting};
+  EXPECT_EQ(Mixer().Invoke(silent, call).status, STATUS_SUCCESS);
+  const PCPROPERTY_ITEM greedy{&KSPROPSETID_Audio, KSPROPERTY_AUDIO_CPU_RESOURCES, GET, ClaimsTooMuch};
+  EXPECT_EQ(Mixer().Invoke(greedy, call).status, STATUS_SUCCESS);
+  ASSERT_EQ(violations_.size(), 2u);
+  EXPECT_EQ(violations_[0].rfind("property: node 20 (", 0), 0u) << violations_[0];
+  const std::string claim = "KSPROPSETID_Audio property " + std::to_string(KSPROPERTY_AUDIO_CPU_RESOURCES) +
+                            " get succeeded reporting 4 bytes but never wrote bytes 0-3";
+  EXPECT_NE(violations_[0].find(claim), std::string::npos) << violations_[0];
+  EXPECT_NE(violations_[1].find("reporting 8 bytes in a value buffer of 4"), std::string::npos) << violations_[1];
+  violations_.clear();
+  // The driver's own handler writes what it reports.
+  EXPECT_EQ(Mixer().Dispatch(call).Ulong(), static_cast<ULONG>(KSAUDIO_CPU_RESOURCES_NOT_HOST_CPU));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -57,6 +58,7 @@ class CodecAdapter : public IAdapterCommon {
   STDMETHODIMP_(USHORT) CodecRegRead(UCHAR reg) override {
     NoteAccess();
     if (reg >= 0x02 && reg <= 0x1D) return shadow_[reg / 2 - 1];
+    if (reg == timedOutRegister) return 0xFFFF;  // the adapter's answer when the codec does not answer
     return codec_.Read(reg);
   }
   STDMETHODIMP_(void) CodecRegWrite(UCHAR reg, USHORT value) override {
@@ -85,7 +87,9 @@ class CodecAdapter : public IAdapterCommon {
         {0x02, 0x0707}, {0x06, 0x001F}, {0x0A, 0x8000}, {0x0C, 0x8008}, {0x0E, 0x0008},
         {0x10, 0x8808}, {0x12, 0x0808}, {0x14, 0x8808}, {0x16, 0x8808}, {0x18, 0x0707},
         {0x1A, 0x0000}, {0x1C, 0x0000}, {0x20, 0x0000}};
-    for (const auto& [reg, value] : kDefaults) CodecRegWrite(reg, value);
+    for (const auto& [reg, value] : kDefaults) CodecRegWrite(reg, stored.count(reg) ? stored[reg] : value);
+    for (const auto& [reg, value] : stored)
+      if (reg > 0x20) CodecRegWrite(reg, value);
     return STATUS_SUCCESS;
   }
   STDMETHODIMP_(NTSTATUS) SaveMixerSettingsToRegistry() override {
@@ -93,6 +97,10 @@ class CodecAdapter : public IAdapterCommon {
     return STATUS_SUCCESS;
   }
 
+  // Settings the restore finds stored, over the defaults.
+  std::map<UCHAR, USHORT> stored;
+  // Reads of this (uncached) register time out.
+  int timedOutRegister = -1;
   // While `watching` is set, a codec access outside HwAcquire/HwRelease counts as unlocked.
   bool watching = false;
   int unlockedAccesses = 0;
@@ -162,8 +170,6 @@ class MiniportTest : public ::testing::Test {
  protected:
   explicit MiniportTest(bool has3d = true) : machine_(CodecMachine(has3d)), kernel_(machine_) {
     kernel_.SetViolationHandler([this](const host::Violation& v) { violations_.push_back(v.message); });
-    // Each test is a fresh driver load: the level cache starts from its initial values.
-    std::copy(std::begin(CtrlValCacheInitial), std::end(CtrlValCacheInitial), std::begin(CtrlValCache));
   }
 
   void TearDown() override {
@@ -210,6 +216,13 @@ class MiniportTest : public ::testing::Test {
   }
 
   const host::PropertyDispatcher& Mixer() { return *dispatcher_; }
+  // The miniport's level cache, row by row.
+  std::vector<CtrlVal> LevelCache() {
+    std::vector<CtrlVal> rows;
+    for (UCHAR row = 0; row < CtrlValCacheRows; ++row)
+      rows.push_back(static_cast<CMiniportTopologyZATAC97*>(miniport_)->LevelCacheRow(row));
+    return rows;
+  }
   sim::Codec& Codec() { return machine_.GetCodec(); }
   USHORT Reg(UCHAR reg) { return Codec().Peek(reg); }
   // Puts a value in a codec register the way the adapter would, outside any request.

@@ -66,12 +66,16 @@ INSTANTIATE_TEST_SUITE_P(WorkedExamples, VolumeConversion, ::testing::Values(
     Conversion{28, 0, Db(+1.5), 0x1C, 8, 4, 1},
     Conversion{28, 1, Db(+22.0), 0x1C, 0, 4, 14},
     Conversion{33, 1, Db(+30.0), 0x1C, 0, 4, 15},
-    // Microphone: +12 .. -82.5 dB, 6-bit field
+    // Microphone and phone: +12 .. -34.5 dB, a 5-bit field; bit 5 is reserved and stays as it was
     Conversion{8, 0, Db(+1.0), 0x0E, 0, 6, 8},
     Conversion{8, 0, Db(+1.5), 0x0E, 0, 6, 7},
-    Conversion{8, 0, Db(-46.5), 0x0E, 0, 6, 39},
-    Conversion{8, 0, Db(-90.0), 0x0E, 0, 6, 63},
+    Conversion{8, 0, Db(-34.0), 0x0E, 0, 6, 30},
+    Conversion{8, 0, Db(-34.5), 0x0E, 0, 6, 31},
+    Conversion{8, 0, Db(-36.0), 0x0E, 0, 6, 31},
+    Conversion{8, 0, Db(-46.5), 0x0E, 0, 6, 31},
+    Conversion{8, 0, Db(-90.0), 0x0E, 0, 6, 31},
     Conversion{4, 0, Db(+12.0), 0x0C, 0, 6, 0},
+    Conversion{4, 0, Db(-40.0), 0x0C, 0, 6, 31},
     // 3D depth and center count codec steps
     Conversion{38, 0, 0x0001F000, 0x22, 0, 4, 1},
     Conversion{38, 0, 0x00100000, 0x22, 0, 4, 15},
@@ -88,13 +92,74 @@ TEST_F(MiniportTest, GetReturnsTheLevelAsSetNotAsQuantised) {
   EXPECT_EQ(Mixer().GetAudio(20, KSPROPERTY_AUDIO_VOLUMELEVEL, 0).Ulong(), 0xFFF58000u) << "the other channel";
 }
 
-TEST_F(MiniportTest, FirstGetsReturnTheInitialLevelsWhateverTheCodecHolds) {
+// Before any set, a get reports the level the codec's field holds once Init
+// has restored it: the defaults here (0x0707 in PCM Out is +1.5 dB, not +12 dB).
+struct RestoredLevel {
+  ULONG node;
+  LONG channel;
+  LONG level;
+};
+
+void PrintTo(const RestoredLevel& r, std::ostream* os) { *os << "node " << r.node << " ch " << r.channel; }
+
+const RestoredLevel kRestoredLevels[] = {
+    {0, 0, Db(+1.5)},  {0, 1, Db(+1.5)},    {2, 0, Db(0)},     {4, 0, Db(0)},      {8, 0, Db(0)},
+    {10, 0, Db(0)},    {12, 1, Db(0)},      {14, 0, Db(0)},    {16, 1, Db(0)},     {20, 0, Db(-10.5)},
+    {20, 1, Db(-10.5)}, {24, 0, Db(-46.5)}, {28, 1, Db(0)},    {30, 0, Db(0)},     {35, 0, Db(0)},
+};
+
+class LevelsAtStart : public MiniportTest, public ::testing::WithParamInterface<RestoredLevel> {};
+class LevelsAtStartNo3D : public MiniportTestNo3D, public ::testing::WithParamInterface<RestoredLevel> {};
+
+TEST_P(LevelsAtStart, AreWhatTheRestoredCodecHolds) {
   ASSERT_EQ(Start(), STATUS_SUCCESS);
-  Codec().Poke(0x06, 0x0000);
-  EXPECT_EQ(Mixer().GetAudio(24, KSPROPERTY_AUDIO_VOLUMELEVEL, 0).Ulong(), 0xFFD18000u);
-  EXPECT_EQ(Mixer().GetAudio(37, KSPROPERTY_AUDIO_VOLUMELEVEL, 0).Ulong(), 7u);
-  EXPECT_EQ(Mixer().GetAudio(0, KSPROPERTY_AUDIO_VOLUMELEVEL, 1).Ulong(), 0x000C0000u);
-  EXPECT_EQ(Mixer().GetAudio(2, KSPROPERTY_AUDIO_VOLUMELEVEL, 0).Ulong(), 0xFFD30000u);
+  const RestoredLevel& r = GetParam();
+  const auto got = Mixer().GetAudio(r.node, KSPROPERTY_AUDIO_VOLUMELEVEL, r.channel);
+  ASSERT_EQ(got.status, STATUS_SUCCESS);
+  EXPECT_EQ(static_cast<LONG>(got.Ulong()), r.level);
+}
+
+TEST_P(LevelsAtStartNo3D, AreWhatTheRestoredCodecHolds) {
+  ASSERT_EQ(Start(), STATUS_SUCCESS);
+  const RestoredLevel& r = GetParam();
+  const auto got = Mixer().GetAudio(r.node, KSPROPERTY_AUDIO_VOLUMELEVEL, r.channel);
+  ASSERT_EQ(got.status, STATUS_SUCCESS);
+  EXPECT_EQ(static_cast<LONG>(got.Ulong()), r.level);
+}
+
+INSTANTIATE_TEST_SUITE_P(Defaults, LevelsAtStart, ::testing::ValuesIn(kRestoredLevels));
+INSTANTIATE_TEST_SUITE_P(Defaults, LevelsAtStartNo3D, ::testing::ValuesIn(kRestoredLevels));
+
+// Each field value reads back as a level that a set puts on that same field.
+class FieldRoundTrip : public MiniportTest, public ::testing::WithParamInterface<Conversion> {};
+
+TEST_P(FieldRoundTrip, EveryFieldValueReadsBackAsALevelOfThatField) {
+  const Conversion& c = GetParam();
+  for (USHORT field = 0; field < (1u << c.width); ++field) {
+    const USHORT mask = static_cast<USHORT>(((1u << c.width) - 1) << c.shift);
+    adapter_.stored[c.reg] = static_cast<USHORT>(field << c.shift);
+    ASSERT_EQ(Start(), STATUS_SUCCESS);
+    const LONG level = static_cast<LONG>(Mixer().GetAudio(c.node, KSPROPERTY_AUDIO_VOLUMELEVEL, c.channel).Ulong());
+    Codec().Poke(c.reg, 0);
+    ASSERT_EQ(Mixer().SetAudio(c.node, KSPROPERTY_AUDIO_VOLUMELEVEL, c.channel, level).status, STATUS_SUCCESS);
+    EXPECT_EQ((Reg(c.reg) & mask) >> c.shift, field) << "level " << level / 65536.0;
+    dispatcher_.reset();
+    miniport_->Release();
+    miniport_ = nullptr;
+    resources_->Release();
+    resources_ = nullptr;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EachKindOfField, FieldRoundTrip, ::testing::Values(
+    Conversion{0, 0, 0, 0x18, 8, 5, 0}, Conversion{2, 0, 0, 0x0A, 1, 4, 0}, Conversion{8, 0, 0, 0x0E, 0, 5, 0},
+    Conversion{20, 1, 0, 0x02, 0, 6, 0}, Conversion{28, 0, 0, 0x1C, 8, 4, 0}, Conversion{38, 0, 0, 0x22, 0, 4, 0}));
+
+TEST_F(MiniportTest, ThreeDLevelsAtStartComeFromThe3DControlRegister) {
+  adapter_.stored[0x22] = 0x0A05;
+  ASSERT_EQ(Start(), STATUS_SUCCESS);
+  EXPECT_EQ(Mixer().GetAudio(37, KSPROPERTY_AUDIO_VOLUMELEVEL, 0).Ulong(), 0x000A0000u);
+  EXPECT_EQ(Mixer().GetAudio(38, KSPROPERTY_AUDIO_VOLUMELEVEL, 0).Ulong(), 0x00050000u);
 }
 
 TEST_F(MiniportTest, MicrophoneRecordingLevelSetsBothHalvesAndHasNoRightChannel) {

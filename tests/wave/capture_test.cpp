@@ -118,5 +118,216 @@ TEST(Capture, ABlockWithNoMappingIsDroppedWholeAndRearmedInFull) {
   EXPECT_TRUE(device.violations.empty()) << Joined(device.violations);
 }
 
+struct CaptureLatencyRun {
+  bool complete = false;
+  bool exact = false;
+  std::uint64_t overruns = 0;    // while the measured buffers were still being filled
+  std::uint64_t framesLost = 0;
+  std::vector<std::string> violations;
+};
+
+// Records 100 buffers of 1600 bytes (0.83 s) of a known source with the
+// service group running `latency` after each interrupt. Ten more buffers
+// keep the channel going past the measured ones, so the stream's own end is
+// not counted as lost input.
+CaptureLatencyRun RecordWithServiceLatency(sim::Ticks latency) {
+  constexpr std::size_t kBuffers = 100, kBytes = 1600;
+  CaptureLatencyRun run;
+  WaveDevice device;
+  if (!NT_SUCCESS(device.Start())) {
+    run.violations = device.violations;
+    return run;
+  }
+  device.violations.clear();
+  device.Kernel().SetServiceLatency(latency);
+  host::WavePciPin* pin = device.Open(kCapturePin, kCd);
+  device.Machine().GetCodec().Adc().SetNoise(7);
+  for (std::size_t i = 0; i < kBuffers + 10; i++) pin->QueueCaptureBuffer(kBytes);
+  pin->SetState(KSSTATE_RUN);
+  const std::size_t measured = kBuffers * kBytes;
+  run.complete = device.RunUntil([&] { return pin->BytesReleased() >= measured; }, 20 * sim::kTicksPerSecond);
+  const auto overruns = device.Machine().GetController().Capture().GetOverruns();
+  run.overruns = overruns.episodes;
+  run.framesLost = overruns.framesLost;
+  const std::vector<std::uint8_t> expected = device.Machine().GetCodec().Adc().Render(measured, SimFormat(kCd));
+  const std::vector<std::uint8_t>& captured = pin->CapturedBytes();
+  run.exact = captured.size() >= measured && std::equal(expected.begin(), expected.end(), captured.begin());
+  pin->SetState(KSSTATE_PAUSE);
+  run.violations.insert(run.violations.end(), device.violations.begin(), device.violations.end());
+  return run;
+}
+
+// The capture edge: the largest delay between the interrupt and the stream's
+// service at which no input is lost, to 10 us. Below it the recording is the
+// source bit-exactly with no overrun; beyond it overruns are counted and the
+// recording is never the source. Either way the stream goes on to the end.
+TEST(ServiceLatency, CaptureLosesNoInputUpToMostOfABlockAndCountsWhatItLosesBeyond) {
+  auto check = [](sim::Ticks latency) {
+    const CaptureLatencyRun run = RecordWithServiceLatency(latency);
+    const double ms = static_cast<double>(latency) / kMillisecond;
+    EXPECT_TRUE(run.complete) << "stuck at a service latency of " << ms << " ms";
+    EXPECT_TRUE(run.violations.empty()) << "at " << ms << " ms: " << Joined(run.violations);
+    EXPECT_EQ(run.exact, run.overruns == 0) << "at " << ms << " ms: " << run.overruns << " overruns, "
+                                            << run.framesLost << " frames lost";
+    EXPECT_EQ(run.overruns == 0, run.framesLost == 0) << "at " << ms << " ms";
+    return run.overruns == 0;
+  };
+  sim::Ticks clean = 0, lossy = 0;
+  bool cleanSoFar = true;
+  for (sim::Ticks latency = 0; latency <= 25 * kMillisecond; latency += kMillisecond / 2) {
+    const bool lossless = check(latency);
+    if (lossless && cleanSoFar) clean = latency;
+    if (!lossless && cleanSoFar) lossy = latency;
+    cleanSoFar = cleanSoFar && lossless;
+  }
+  ASSERT_GT(lossy, clean) << "no latency in the sweep lost input";
+  while (lossy - clean > 10 * sim::kTicksPerMicrosecond) {
+    const sim::Ticks middle = (clean + lossy) / 2;
+    (check(middle) ? clean : lossy) = middle;
+  }
+  std::printf("largest lossless capture service latency: %.3f ms\n", static_cast<double>(clean) / kMillisecond);
+  RecordProperty("largest_lossless_capture_latency_us", static_cast<int>(clean / sim::kTicksPerMicrosecond));
+  EXPECT_GE(clean, 9 * kMillisecond);
+  EXPECT_LT(clean, 11 * kMillisecond);
+}
+
+}  // namespace
+}  // namespace wavetest
+
+namespace wavetest {
+namespace {
+
+// Every allocation a running capture makes, failing in turn: the recording is
+// bit-exact, or the driver has said it lost input (marker 0x9C). Buffers of
+// the framing's frame size need no allocation at all once the stream runs.
+struct AllocationRun {
+  std::size_t attempts = 0;  // pool allocations while running
+  bool bitExact = false;
+  std::size_t lossMarkers = 0;
+  std::uint64_t injected = 0;  // failures that hit the running stream
+  bool finished = false;
+  std::vector<std::string> violations;
+};
+
+AllocationRun CaptureWithFailure(ULONG bufferBytes, std::uint64_t failAt) {
+  AllocationRun run;
+  WaveDevice device;
+  if (!NT_SUCCESS(device.Start())) {
+    run.violations = device.violations;
+    return run;
+  }
+  host::WavePciPin* pin = device.Open(kCapturePin, kCd);
+  const sim::PcmFormat format = SimFormat(kCd);
+  const std::size_t total = 10 * kCdBlock;
+  device.Machine().GetCodec().Adc().SetSamples(Pattern(total + 40 * kCdBlock, 4));
+  // A client that keeps two frames of the framing with the stream, in buffers of bufferBytes.
+  std::size_t queued = 0;
+  const std::size_t inFlight = 2 * std::max<std::size_t>(bufferBytes, pin->Framing().FrameSize);
+  auto topUp = [&] {
+    while (queued < total && queued - pin->BytesReleased() < inFlight) {
+      pin->QueueCaptureBuffer(bufferBytes);
+      queued += bufferBytes;
+    }
+  };
+  topUp();
+  host::Pool& pool = device.Kernel().GetPool();
+  const std::uint64_t before = pool.Attempts();
+  if (failAt) pool.FailNth(failAt);
+  pin->SetState(KSSTATE_RUN);
+  const sim::Ticks step = kMillisecond / 2;
+  for (sim::Ticks waited = 0; pin->BytesReleased() < total && waited < 2 * sim::kTicksPerSecond; waited += step) {
+    device.RunFor(step);
+    topUp();
+  }
+  run.finished = pin->BytesReleased() == queued;
+  run.attempts = pool.Attempts() - before;
+  run.injected = pool.InjectedFailures();
+  pool.ClearFaults();
+  run.bitExact = pin->CapturedBytes() == device.Machine().GetCodec().Adc().Render(queued, format);
+  for (std::uint8_t marker : device.MarkersOn(0x91)) run.lossMarkers += marker == 0x9C;
+  pin->SetState(KSSTATE_STOP);
+  run.violations = device.violations;
+  return run;
+}
+
+TEST(CaptureAllocation, FramingSizedBuffersNeedNoAllocationWhileRunning) {
+  const AllocationRun run = CaptureWithFailure(kCdBlock, 0);
+  EXPECT_TRUE(run.finished);
+  EXPECT_TRUE(run.bitExact);
+  EXPECT_EQ(run.attempts, 0u);
+  EXPECT_TRUE(run.violations.empty()) << Joined(run.violations);
+}
+
+// Input nobody queued a buffer for is the client's own overrun: dropped, and
+// never reported as input the driver lost (marker 0x9C).
+TEST(Capture, AClientThatStopsQueuingOverrunsWithoutADriverLossMarker) {
+  WaveDevice device;
+  ASSERT_STARTED(device);
+  host::WavePciPin* pin = device.Open(kCapturePin, kCd);
+  device.Machine().GetCodec().Adc().SetSamples(Pattern(40 * kCdBlock, 4));
+  pin->QueueCaptureBuffer(2 * kCdBlock);
+  pin->SetState(KSSTATE_RUN);
+  device.RunFor(20 * kMillisecond * 10);
+  EXPECT_EQ(pin->BytesReleased(), 2 * kCdBlock);
+  EXPECT_EQ(pin->CapturedBytes(), device.Machine().GetCodec().Adc().Render(2 * kCdBlock, SimFormat(kCd)));
+  const auto markers = device.MarkersOn(0x91);
+  EXPECT_EQ(std::count(markers.begin(), markers.end(), 0x9C), 0);
+  pin->SetState(KSSTATE_STOP);
+  EXPECT_TRUE(device.violations.empty()) << Joined(device.violations);
+}
+
+// Buffers of one block (the framing's frame size), or small ones: more
+// mappings at once than the stream's reserve holds.
+class CaptureAllocationInTurn : public testing::TestWithParam<ULONG> {};
+
+TEST_P(CaptureAllocationInTurn, EachAllocationFailingInTurnLosesNothingOrReportsTheLoss) {
+  const ULONG bufferBytes = GetParam();
+  const AllocationRun baseline = CaptureWithFailure(bufferBytes, 0);
+  ASSERT_TRUE(baseline.finished && baseline.bitExact) << "the run without faults must be clean";
+  if (bufferBytes < kCdBlock) {
+    ASSERT_GT(baseline.attempts, 0u) << "nothing exercises the allocation path";
+  }
+  for (std::uint64_t n = 1; n <= baseline.attempts; ++n) {
+    const AllocationRun run = CaptureWithFailure(bufferBytes, n);
+    EXPECT_EQ(run.injected, 1u) << "allocation " << n << " was not failed";
+    EXPECT_TRUE(run.finished) << "allocation " << n;
+    EXPECT_TRUE(run.bitExact || run.lossMarkers > 0) << "allocation " << n << " lost input without a word";
+    EXPECT_TRUE(run.violations.empty()) << "allocation " << n << ": " << Joined(run.violations);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(BufferSizes, CaptureAllocationInTurn, testing::Values(kCdBlock, 200u),
+                         [](const auto& info) { return std::to_string(info.param) + "bytes"; });
+
+// Revoking queued capture mappings takes back exactly that range; the
+// recording goes on into the mappings after it without a gap.
+TEST(Capture, RevokedMappingsAreTakenBackAndTheRecordingGoesOnIntoTheRest) {
+  using S = host::WavePciPin::MappingState;
+  WaveDevice device;
+  ASSERT_STARTED(device);
+  host::WavePciPinOptions options;
+  options.firstPageOffset = 0;  // one mapping per buffer
+  host::WavePciPin* pin = device.Open(kCapturePin, kCd, nullptr, options);
+  ASSERT_NE(pin, nullptr);
+  device.Machine().GetCodec().Adc().SetSamples(Pattern(40 * 500 + 4 * kCdBlock, 5));
+  for (int i = 0; i < 40; ++i) pin->QueueCaptureBuffer(500);
+  ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  ASSERT_GE(pin->CountIn(S::HandedOut), 8u) << "mappings #5 and #6 are with the stream, not yet filled";
+
+  ULONG count = 0;
+  ASSERT_EQ(pin->Revoke(5, 6, &count), STATUS_SUCCESS);
+  EXPECT_EQ(count, 2u);
+  ASSERT_TRUE(device.RunUntil([&] { return pin->CountIn(S::HandedOut) + pin->CountIn(S::Waiting) == 0; }));
+  EXPECT_EQ(pin->CountIn(S::Revoked), 2u);
+  EXPECT_EQ(pin->CountIn(S::Released), 38u);
+  for (const auto& m : pin->Mappings())
+    EXPECT_EQ(m.state == S::Revoked, m.sequence == 5 || m.sequence == 6) << "mapping " << m.sequence;
+  const auto& captured = pin->CapturedBytes();
+  ASSERT_EQ(captured.size(), 38u * 500u);
+  const auto expected = device.Machine().GetCodec().Adc().Render(captured.size(), {48000, 2, 16});
+  EXPECT_TRUE(captured == expected) << "the recording has a gap or a repeat where the revoked mappings were";
+  EXPECT_TRUE(device.violations.empty()) << Joined(device.violations);
+}
+
 }  // namespace
 }  // namespace wavetest

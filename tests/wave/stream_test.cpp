@@ -218,6 +218,50 @@ TEST_P(StreamLifetime, AFailedOpenOrACloseLeavesNothingBehind) {
   EXPECT_TRUE(std::equal(sent.begin(), sent.end(), device.Dac().begin()));
 }
 
+// The framework calls the stream through NewStream's out-parameter, whether
+// or not it aggregates the stream: it must be the IMiniportWavePciStream.
+TEST_P(StreamLifetime, TheOutParameterIsTheStreamItself) {
+  host::WavePciPinOptions options;
+  options.aggregate = GetParam();
+  host::WavePciPin* pin = device.Open(kRenderPin, kCd, nullptr, options);
+  ASSERT_NE(pin, nullptr);
+  PMINIPORTWAVEPCISTREAM stream = pin->Stream();
+  auto mono = host::MakePcmFormat(48000, 1, 16);
+  EXPECT_EQ(stream->SetFormat(reinterpret_cast<PKSDATAFORMAT>(&mono)), STATUS_SUCCESS);
+  auto sent = Send(pin, 3, 2000);
+  EXPECT_EQ(stream->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  EXPECT_EQ(stream->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+  EXPECT_EQ(stream->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  ASSERT_TRUE(device.RunUntil([&] { return pin->BytesReleased() == sent.size(); }));
+  ULONGLONG position = 0;
+  EXPECT_EQ(stream->GetPosition(&position), STATUS_SUCCESS);
+  EXPECT_EQ(position, sent.size());
+  EXPECT_EQ(device.PlaybackChannel().Format().channels, 1);
+  EXPECT_EQ(stream->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+  EXPECT_EQ(stream->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+  EXPECT_EQ(stream->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+  EXPECT_EQ(stream->GetPosition(&position), STATUS_SUCCESS);
+  EXPECT_EQ(position, 0u);
+}
+
+// Joining the service group is the last allocation of an open: when it fails
+// the open fails with it and leaves nothing behind, and the pin opens later.
+TEST_F(Streams, AFailedServiceGroupJoinFailsTheOpen) {
+  host::Pool& pool = device.Kernel().GetPool();
+  const std::uint64_t before = pool.Attempts();
+  device.Close(device.Open(kRenderPin, kCd));
+  const std::uint64_t attempts = pool.Attempts() - before;
+  pool.FailNth(attempts);
+  NTSTATUS status = STATUS_SUCCESS;
+  EXPECT_EQ(device.Open(kRenderPin, kCd, &status), nullptr);
+  pool.ClearFaults();
+  EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(device.LiveBlocks(kStreamTag) + device.LiveBlocks(kRecordTag), 0u);
+  EXPECT_EQ(Miniport(device)->Streams[0], nullptr);
+  EXPECT_EQ(Miniport(device)->ServiceGroups[0], nullptr);
+  EXPECT_NE(device.Open(kRenderPin, kCd, &status), nullptr);
+}
+
 INSTANTIATE_TEST_SUITE_P(OuterUnknown, StreamLifetime, testing::Bool(),
                          [](const testing::TestParamInfo<bool>& info) {
                            return std::string(info.param ? "aggregated" : "standalone");
@@ -225,15 +269,21 @@ INSTANTIATE_TEST_SUITE_P(OuterUnknown, StreamLifetime, testing::Bool(),
 
 // ---- States ---------------------------------------------------------------------------------------
 
-TEST_F(Streams, RunPauseRunHandsBackWhatWasCopiedAndPlaysTheKeptMappingsNext) {
+// A paused stream keeps its place: the mappings that played in full go
+// back, the position is the bytes played, and the next run goes on from the
+// first byte that did not play, wherever the pause fell in a block.
+class PauseAndRun : public Streams, public testing::WithParamInterface<sim::Ticks> {};
+
+TEST_P(PauseAndRun, GoesOnFromTheFirstByteThatDidNotPlay) {
   host::WavePciPin* pin = device.Open(kRenderPin, kCd);
   auto sent = Send(pin, 30, 1000);
   pin->SetState(KSSTATE_RUN);
-  device.RunFor(15 * kMillisecond);
+  device.RunFor(GetParam());
   pin->SetState(KSSTATE_PAUSE);
   const std::size_t played = device.Dac().size();
+  ASSERT_GT(played, 0u);
 
-  // Released: a prefix, holding every byte that reached a block; kept: the rest of what is out.
+  // Released: a prefix of the mappings, every one of them played; kept: the rest.
   std::size_t released = 0;
   for (const auto& m : pin->Mappings()) {
     if (m.state == S::Released) {
@@ -241,18 +291,25 @@ TEST_F(Streams, RunPauseRunHandsBackWhatWasCopiedAndPlaysTheKeptMappingsNext) {
       released++;
     }
   }
-  EXPECT_GE(released * 1000, 2u * kCdBlock) << "copied mappings were kept";
-  EXPECT_GT(pin->CountIn(S::HandedOut), 0u) << "unstarted mappings were handed back";
-  EXPECT_LE(played, released * 1000);
-  EXPECT_EQ(Position(pin), released * 1000);
+  EXPECT_LE(pin->BytesReleased(), played) << "a mapping that did not play in full was handed back";
+  EXPECT_GT(pin->BytesReleased() + 1000, played) << "a mapping that played in full was kept";
+  EXPECT_GT(pin->CountIn(S::HandedOut), 0u);
+  EXPECT_EQ(Position(pin), played);
+  device.RunFor(20 * kMillisecond);
+  EXPECT_EQ(device.Dac().size(), played) << "the paused stream played on";
 
   pin->SetState(KSSTATE_RUN);
-  ASSERT_TRUE(device.RunUntil([&] { return pin->CountIn(S::Released) == 30; }));
-  std::vector<std::uint8_t> expected(sent.begin(), sent.begin() + played);
-  expected.insert(expected.end(), sent.begin() + released * 1000, sent.end());
-  ASSERT_EQ(device.Dac().size(), expected.size());
-  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), device.Dac().begin()));
+  ASSERT_TRUE(device.RunUntil([&] { return pin->CountIn(S::Released) == pin->Mappings().size(); }));
+  ASSERT_EQ(device.Dac().size(), sent.size());
+  EXPECT_TRUE(std::equal(sent.begin(), sent.end(), device.Dac().begin()));
+  EXPECT_EQ(Position(pin), sent.size());
 }
+
+// At once (nothing played yet beyond the start), inside the first block,
+// at a block's end, inside the second block.
+INSTANTIATE_TEST_SUITE_P(At, PauseAndRun,
+                         testing::Values(kMillisecond / 10, 5 * kMillisecond, 10 * kMillisecond,
+                                         15 * kMillisecond, 27 * kMillisecond));
 
 TEST_F(Streams, AcquireHandsBackUnstartedMappingsStopZeroesThePositionAndARunAfterPlaysOn) {
   host::WavePciPin* pin = device.Open(kRenderPin, kCd);
@@ -269,15 +326,32 @@ TEST_F(Streams, AcquireHandsBackUnstartedMappingsStopZeroesThePositionAndARunAft
   EXPECT_EQ(Position(pin), 0u);
 
   // What the stream never pulled plays on a new run, from a position of 0.
-  const std::size_t next = pin->CountIn(S::Released);
-  ASSERT_LT(next, 30u);
+  const std::size_t next = pin->BytesReleased();
+  ASSERT_LT(next, sent.size());
   pin->SetState(KSSTATE_RUN);
-  ASSERT_TRUE(device.RunUntil([&] { return pin->CountIn(S::Released) == 30; }));
+  ASSERT_TRUE(device.RunUntil([&] { return pin->CountIn(S::Released) == pin->Mappings().size(); }));
   std::vector<std::uint8_t> expected(sent.begin(), sent.begin() + played);
-  expected.insert(expected.end(), sent.begin() + next * 1000, sent.end());
+  expected.insert(expected.end(), sent.begin() + next, sent.end());
   ASSERT_EQ(device.Dac().size(), expected.size());
   EXPECT_TRUE(std::equal(expected.begin(), expected.end(), device.Dac().begin()));
-  EXPECT_EQ(Position(pin), (30 - next) * 1000);
+  EXPECT_EQ(Position(pin), sent.size() - next);
+}
+
+// One SetState call that spans several states walks every state between,
+// as the framework's one-step calls would: the same sound, the same end.
+TEST_F(Streams, ASetStateAcrossSeveralStatesWalksEveryStateBetween) {
+  host::WavePciPin* pin = device.Open(kRenderPin, kCd);
+  auto sent = Send(pin, 30, 1000);
+  ASSERT_EQ(pin->Stream()->SetState(KSSTATE_RUN), STATUS_SUCCESS);  // stop to run in one call
+  ASSERT_TRUE(device.RunUntil([&] { return device.Dac().size() >= 3 * kCdBlock; }));
+  EXPECT_TRUE(std::equal(device.Dac().begin(), device.Dac().end(), sent.begin()));
+  ASSERT_EQ(pin->Stream()->SetState(KSSTATE_STOP), STATUS_SUCCESS);  // run to stop in one call
+  EXPECT_EQ(pin->CountIn(S::HandedOut), 0u) << "acquire handed back what was pulled";
+  EXPECT_EQ(Position(pin), 0u) << "stop zeroes the position";
+  const std::size_t played = device.Dac().size();
+  device.RunFor(30 * kMillisecond);
+  EXPECT_FALSE(device.PlaybackChannel().Active());
+  EXPECT_EQ(device.Dac().size(), played) << "nothing plays after the stop";
 }
 
 TEST_F(Streams, NoMappingIsPulledOutsideTheRunStateOrByARepeatedState) {
@@ -323,8 +397,11 @@ struct PositionCase {
 
 class StreamPositions : public Streams, public testing::WithParamInterface<PositionCase> {};
 
-// Sampled every half millisecond: never backwards while running, and never
-// more than one block from the bytes the converter has actually moved.
+// Sampled every half millisecond: never backwards while running. Playback is
+// never more than one block from the bytes the converter has actually moved.
+// Capture never runs ahead of the bytes in the client's buffers, is a whole
+// number of frames, and lags the converter by at most a block and the
+// service latency.
 TEST_P(StreamPositions, AreMonotonicAndWithinOneBlockOfTheConverter) {
   const PositionCase& c = GetParam();
   device.Kernel().SetServiceLatency(c.latency);
@@ -343,8 +420,17 @@ TEST_P(StreamPositions, AreMonotonicAndWithinOneBlockOfTheConverter) {
     const ULONGLONG position = Position(pin);  // syncs the channel: its count is read
     const auto moved = static_cast<long long>(channel.BytesTransferred());
     ASSERT_GE(position, previous) << "backwards at sample " << samples;
-    ASSERT_LE(std::llabs(static_cast<long long>(position) - moved), static_cast<long long>(kCdBlock))
-        << "sample " << samples << ": position " << position << ", converter " << moved;
+    if (c.capture) {
+      ASSERT_EQ(position % kCd.FrameBytes(), 0u) << "sample " << samples << ": position " << position;
+      // Delivered bytes: those of released buffers, and less than one more buffer being filled.
+      ASSERT_LT(position, pin->BytesReleased() + 1000) << "sample " << samples << ": ahead of the delivered bytes";
+      const long long latencyBytes = static_cast<long long>(c.latency * 192000 / sim::kTicksPerSecond);
+      ASSERT_LE(moved - static_cast<long long>(position), static_cast<long long>(kCdBlock) + latencyBytes)
+          << "sample " << samples << ": position " << position << ", converter " << moved;
+    } else {
+      ASSERT_LE(std::llabs(static_cast<long long>(position) - moved), static_cast<long long>(kCdBlock))
+          << "sample " << samples << ": position " << position << ", converter " << moved;
+    }
     previous = position;
     samples++;
   }
@@ -420,7 +506,9 @@ class Revocation : public Streams, public testing::WithParamInterface<RevokeCase
 
 TEST_P(Revocation, TakesBackExactlyTheRangeAndPlaysEverythingElse) {
   const RevokeCase& c = GetParam();
-  host::WavePciPin* pin = device.Open(kRenderPin, kCd);
+  host::WavePciPinOptions options;
+  options.firstPageOffset = 0;  // page-aligned: one mapping per buffer, as the table counts them
+  host::WavePciPin* pin = device.Open(kRenderPin, kCd, nullptr, options);
   auto sent = Send(pin, 40, 500);
   pin->SetState(KSSTATE_RUN);
   ASSERT_EQ(pin->CountIn(S::HandedOut), 16u);
@@ -448,6 +536,7 @@ INSTANTIATE_TEST_SUITE_P(
     Table, Revocation,
     testing::Values(RevokeCase{"both_tags_unknown", 30, 31, STATUS_UNSUCCESSFUL, 0},
                     RevokeCase{"first_queued_last_unknown", 9, 30, STATUS_UNSUCCESSFUL, 0},
+                    RevokeCase{"first_current_last_unknown", 7, 30, STATUS_UNSUCCESSFUL, 0},
                     RevokeCase{"range_in_the_queue", 9, 11, STATUS_SUCCESS, 3},
                     RevokeCase{"first_is_the_current_mapping", 7, 10, STATUS_SUCCESS, 4},
                     RevokeCase{"current_mapping_alone", 7, 7, STATUS_SUCCESS, 1},
@@ -478,6 +567,65 @@ TEST_F(Streams, ABufferCancelledWhileItsMappingIsBeingPulledIsNeverUsedOrRelease
   ASSERT_EQ(device.Dac().size(), keep.size()) << "a revoked mapping's bytes were played";
   EXPECT_TRUE(std::equal(keep.begin(), keep.end(), device.Dac().begin()));
 }
+
+}  // namespace
+}  // namespace wavetest
+
+namespace wavetest {
+namespace {
+
+// A channel that does not stop within half a second: the pause says so
+// (status and marker 0x97) and the next start terminates it again and starts
+// afresh, or, if it never stops, fails and leaves the stream paused.
+struct StuckStopCase {
+  const char* name;
+  sim::Ticks terminateTicks;
+  bool neverStops;
+};
+
+class StuckChannel : public testing::TestWithParam<StuckStopCase> {};
+
+TEST_P(StuckChannel, PauseReportsItAndTheNextStartRecoversOrSaysWhy) {
+  const StuckStopCase& c = GetParam();
+  sim::MachineConfig config;
+  config.controller.terminateTicks = c.terminateTicks;
+  config.controller.channelNeverStops = c.neverStops;
+  WaveDevice device(config);
+  ASSERT_STARTED(device);
+  host::WavePciPin* pin = device.Open(kRenderPin, kCd);
+  pin->QueueBuffer(Pattern(20 * kCdBlock, 1));
+  ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  device.RunFor(15 * kMillisecond);
+
+  EXPECT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_IO_DEVICE_ERROR);
+  EXPECT_EQ(device.MarkersOn(0x91), std::vector<std::uint8_t>{0x97});
+  ASSERT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS) << "the stream is paused all the same";
+  // What reached the blocks may still be playing and goes back; the rest of the buffer is kept.
+  EXPECT_EQ(pin->CountIn(host::WavePciPin::MappingState::HandedOut), 1u);
+
+  const std::size_t dacBefore = device.Dac().size();
+  auto second = Pattern(3 * kCdBlock, 2);
+  pin->QueueBuffer(second);
+  if (c.neverStops) {
+    EXPECT_EQ(pin->SetState(KSSTATE_RUN), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(device.MarkersOn(0x91), (std::vector<std::uint8_t>{0x97, 0x97}));
+    device.RunFor(50 * kMillisecond);
+    EXPECT_EQ(device.Dac().size(), dacBefore) << "nothing plays on a channel that never stopped";
+  } else {
+    ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_TRUE(device.RunUntil([&] { return pin->CountIn(host::WavePciPin::MappingState::Waiting) == 0 &&
+                                             pin->CountIn(host::WavePciPin::MappingState::HandedOut) == 0; }));
+    const std::vector<std::uint8_t> played(device.Dac().end() - static_cast<long>(second.size()), device.Dac().end());
+    EXPECT_TRUE(played == second) << "the restarted stream plays the new data";
+    EXPECT_EQ(device.MarkersOn(0x91), std::vector<std::uint8_t>{0x97});
+  }
+  EXPECT_TRUE(device.violations.empty()) << Joined(device.violations);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, StuckChannel,
+                         testing::Values(StuckStopCase{"StopsLate", 800 * kMillisecond, false},
+                                         StuckStopCase{"NeverStops", 2 * sim::kTicksPerMicrosecond, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace wavetest

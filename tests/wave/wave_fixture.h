@@ -13,6 +13,7 @@
 
 #include "adapter/driver.h"
 #include "host/dma.h"
+#include "host/driver_under_test.h"
 #include "host/kernel.h"
 #include "host/pnp.h"
 #include "host/wavepci.h"
@@ -70,7 +71,7 @@ class WaveDevice {
   }
 
   NTSTATUS Start() {
-    NTSTATUS status = harness_.Start(DriverEntry);
+    NTSTATUS status = harness_.Start(host::DriverUnderTest(DriverEntry));
     if (!NT_SUCCESS(status)) {
       violations.push_back("device start: " + harness_.LastError());
       return status;
@@ -114,6 +115,7 @@ class WaveDevice {
 
   sim::Machine& Machine() { return machine_; }
   host::Kernel& Kernel() { return kernel_; }
+  host::DeviceHarness& Harness() { return harness_; }
   const std::vector<std::uint8_t>& Dac() { return machine_.GetCodec().Dac().Bytes(); }
   sim::SgdChannel& PlaybackChannel() { return machine_.GetController().Playback(); }
   sim::SgdChannel& CaptureChannel() { return machine_.GetController().Capture(); }
