@@ -5,6 +5,7 @@
 #include "tools/commands.h"
 #include "tools/errors.h"
 #include "tools/mixer.h"
+#include "tools/output_file.h"
 #include "tools/report.h"
 #include "tools/session.h"
 #include "tools/topology_view.h"
@@ -40,6 +41,7 @@ std::string CodecRegistersText(Session& session) {
 }  // namespace
 
 int RunMixer(const CommonOptions& common, const MixerOptions& options) {
+  const RunFiles files;
   Session session(common);
   session.Start();
   std::string text;
@@ -47,23 +49,30 @@ int RunMixer(const CommonOptions& common, const MixerOptions& options) {
     const Mixer mixer(session.Miniport(L"Topology"));
     if (options.action == "set") {
       const Control& control = mixer.Find(options.control);
-      mixer.Set(control, options.value, options.channel);
-      text = "Node " + std::to_string(control.node) + " " + control.name + ": " + mixer.ValueText(control) + "\n";
+      const std::string note = mixer.Set(control, options.value, options.channel);
+      text = "Node " + std::to_string(control.node) + " " + control.name + ": " + mixer.ValueText(control) +
+             (note.empty() ? "" : " " + note) + "\n";
     } else {
       text = mixer.ListText();
     }
     session.CheckViolations("the mixer requests");
   }
-  if (options.registers) text += CodecRegistersText(session);
+  if (options.registers) {
+    session.Settle();
+    text += CodecRegistersText(session);
+  }
   // Stopping the device makes the driver store its mixer settings; Finish
   // then keeps them in the registry file for the next run.
   session.Finish();
   std::printf("%s", text.c_str());
-  if (options.action == "set") std::printf("Saved in '%s'\n", session.RegistryPath().c_str());
-  return kExitOk;
+  std::fflush(stdout);
+  const int status = session.SaveRegistry(kExitOk);
+  if (options.action == "set" && session.RegistrySaved()) std::printf("Saved in '%s'\n", session.RegistryPath().c_str());
+  return status;
 }
 
 int RunTopology(const CommonOptions& common, const TopologyOptions& options) {
+  const RunFiles files;
   Session session(common);
   session.Start();
   std::vector<FilterView> filters;
@@ -81,7 +90,8 @@ int RunTopology(const CommonOptions& common, const TopologyOptions& options) {
       options.format == "dot" ? RenderTopologyDot(filters, wires) : RenderTopologyText(filters, wires);
   session.Finish();
   std::printf("%s", text.c_str());
-  return kExitOk;
+  std::fflush(stdout);
+  return session.SaveRegistry(kExitOk);
 }
 
 }  // namespace tool

@@ -7,6 +7,7 @@
 
 #include "tools/commands.h"
 #include "tools/errors.h"
+#include "tools/output_file.h"
 #include "tools/report.h"
 #include "tools/session.h"
 #include "tools/stream_client.h"
@@ -51,20 +52,26 @@ bool IsCodecOrLink(const sim::TraceEntry& e) {
 }  // namespace
 
 int RunPower(const CommonOptions& common, const PowerOptions& options) {
+  const RunFiles files;
   const std::vector<DEVICE_POWER_STATE> sequence = ParseSequence(options.sequence);
-  WavData wav;
-  if (!options.play.empty()) wav = ReadWav(options.play);
+  std::unique_ptr<WavReader> reader;
+  std::vector<std::uint8_t> samples;
+  if (!options.play.empty()) {
+    reader = std::make_unique<WavReader>(options.play);
+    samples = ReadAllSamples(*reader);
+  }
 
   Session session(common);
   session.Start();
   std::unique_ptr<WaveStream> stream;
   if (!options.play.empty()) {
     const AcceptedFormats accepted(session.Miniport(L"Wave"), WaveStream::kRenderPin);
-    if (!wav.format.IsStreamable() || !accepted.Accepts(wav.format.rate, wav.format.channels, wav.format.bits))
-      throw ToolError("'" + options.play + "' is " + wav.format.Describe() +
-                      ", which the device does not play; it accepts " + accepted.Describe());
-    stream = std::make_unique<WaveStream>(session, false, wav.Pcm(), common.bufferBytes);
-    stream->SetPlayback(wav.bytes);
+    const WavFormat& format = reader->Format();
+    if (!format.IsStreamable() || !accepted.Accepts(format.rate, format.channels, format.bits))
+      throw ToolError(reader->Name() + " is " + format.Describe() + ", which the device does not play; it accepts " +
+                      accepted.Describe());
+    stream = std::make_unique<WaveStream>(session, false, format.Pcm(), common.bufferBytes);
+    stream->SetPlayback(samples);
     stream->Run();
   }
 
@@ -92,7 +99,7 @@ int RunPower(const CommonOptions& common, const PowerOptions& options) {
     out << head;
     for (const sim::TraceEntry& e : activity) out << "  " << sim::Trace::Render(e) << "\n";
     if (!NT_SUCCESS(status)) {
-      std::printf("%s", out.str().c_str());
+      std::fprintf(ReportStream(), "%s", out.str().c_str());
       throw DriverFault("the power request for " + StateName(target) + " failed: " + StatusText(status) + " (" +
                         session.Harness().LastError() + ")");
     }
@@ -106,17 +113,18 @@ int RunPower(const CommonOptions& common, const PowerOptions& options) {
     const StreamReport report = stream->Stop();
     stream.reset();
     const std::vector<std::uint8_t>& dac = session.Machine().GetCodec().Dac().Bytes();
-    const std::string difference = FirstDifference(wav.bytes, dac);
+    const std::string difference = FirstDifference(samples, dac);
     streamText = "Played '" + options.play + "' across the cycle: " + DescribePcm(report.format) + ", " +
                  std::to_string(report.Frames()) + " frames\n  " + StreamStatsText(report, session.Markers()) +
                  "\n  the DAC received " + std::to_string(dac.size()) + " bytes" +
                  (difference.empty() ? ": bit-exact with the input\n" : ", not the input: " + difference + "\n");
   }
+  session.Settle();
   const std::string codec = "Codec powerdown register 0x26 at the end: " +
                             Hex(session.Machine().GetCodec().Peek(sim::ac97::kPowerdown), 4) + "\n";
   session.Finish();
-  std::printf("%s%s%s", out.str().c_str(), streamText.c_str(), codec.c_str());
-  return kExitOk;
+  std::fprintf(ReportStream(), "%s%s%s", out.str().c_str(), streamText.c_str(), codec.c_str());
+  return session.SaveRegistry(kExitOk);
 }
 
 }  // namespace tool

@@ -15,20 +15,21 @@ int main(int argc, char** argv) {
       "Without a command: start the device, print what the driver installed, play a built-in test\n"
       "signal, record it back and check that both were bit-exact."};
   app.fallthrough();
+  app.set_version_flag("--version", "zatac97 " ZATAC97_VERSION);
   app.require_subcommand(0, 1);
   CommonOptions common;
   AddCommonOptions(app, common);
 
   PlayOptions play;
   CLI::App* playCommand = app.add_subcommand("play", "play a WAV file through the render pin");
-  playCommand->add_option("input", play.input, "the WAV file to play")->required();
-  playCommand->add_option("--out", play.out, "write the bytes that reached the codec's DAC to this WAV file");
+  playCommand->add_option("input", play.input, "the WAV file to play (- for standard input)")->required();
+  playCommand->add_option("--out", play.out, "write the bytes that reached the codec's DAC to this WAV file (- for standard output)");
   playCommand->add_option("--line-out", play.lineOut,
-                          "write the codec's analog output (volumes and mutes applied) to this WAV file");
+                          "write the codec's analog output (volumes and mutes applied) to this WAV file (- for standard output)");
 
   RecordOptions record;
   CLI::App* recordCommand = app.add_subcommand("record", "record from the capture pin into a WAV file");
-  recordCommand->add_option("--out", record.out, "the WAV file to write")->required();
+  recordCommand->add_option("--out", record.out, "the WAV file to write (- for standard output)")->required();
   recordCommand->add_option("--seconds", record.seconds, "how long to record (default 1, or the source file's length)")
       ->check(CLI::Range(0.001, 3600.0));
   recordCommand->add_option("--rate", record.rate, "sample rate in Hz (default 48000, or the source file's)");
@@ -36,7 +37,8 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember({8u, 16u}));
   recordCommand->add_option("--channels", record.channels, "1 or 2 (default 2, or the source file's)")
       ->check(CLI::IsMember({1u, 2u}));
-  recordCommand->add_option("--source", record.source, "what the ADC hears: tone:HZ, ramp or FILE.wav")
+  recordCommand->add_option("--source", record.source,
+                            "what the ADC hears: tone:HZ, ramp, noise (from --seed), FILE.wav, or - for a WAV on standard input")
       ->capture_default_str();
 
   MixerOptions mixer;
@@ -67,6 +69,8 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     std::fprintf(stderr, "zatac97: %s\nRun with --help for more information.\n", e.what());

@@ -378,7 +378,7 @@ std::string Mixer::ValueText(const Control& c) const {
   return "";
 }
 
-void Mixer::Set(const Control& c, const std::string& value, const std::string& channel) const {
+std::string Mixer::Set(const Control& c, const std::string& value, const std::string& channel) const {
   auto require = [&](const host::PropertyResult& r) {
     if (!r.Succeeded())
       throw DriverFault("the driver refused to set " + c.name + " to '" + value + "': " + StatusText(r.status));
@@ -389,22 +389,35 @@ void Mixer::Set(const Control& c, const std::string& value, const std::string& c
       if (!number)
         throw ToolError("'" + value + "' is not a level for " + c.name + " (give " +
                         (c.countsSteps ? "a number of steps" : "decibels, e.g. -12 or -4.5dB") + ")");
-      const double scaled = std::round(*number * kUnit);
-      if (scaled < c.minimum || scaled > c.maximum)
-        throw ToolError("'" + value + "' is out of range for " + c.name + ": " + RangeText(c));
+      // Like amixer: a level beyond the range goes to its end, and a level
+      // between two steps to the nearer one, so the driver is only ever
+      // asked for a level the codec can hold.
+      const double requested = std::round(*number * kUnit);
+      const double clamped = std::clamp(requested, static_cast<double>(c.minimum), static_cast<double>(c.maximum));
+      double level = clamped;
+      if (c.step > 0) level = c.minimum + std::round((clamped - c.minimum) / c.step) * c.step;
+      level = std::clamp(level, static_cast<double>(c.minimum), static_cast<double>(c.maximum));
       std::vector<LONG> channels;
       if (channel == "left" || channel == "both") channels.push_back(0);
       if (channel == "right" || (channel == "both" && c.channels == 2)) channels.push_back(1);
       if (channel == "right" && c.channels < 2) throw ToolError(c.name + " has one channel; leave out --channel");
-      for (LONG ch : channels) require(dispatcher_->SetAudio(c.node, KSPROPERTY_AUDIO_VOLUMELEVEL, ch, static_cast<LONG>(scaled)));
-      return;
+      for (LONG ch : channels) require(dispatcher_->SetAudio(c.node, KSPROPERTY_AUDIO_VOLUMELEVEL, ch, static_cast<LONG>(level)));
+      // What the driver now reports, against what was asked for.
+      for (LONG ch : channels) {
+        const std::optional<LONG> reported = Level(c, ch);
+        if (!reported) throw DriverFault("the driver refused to report " + c.name);
+        if (*reported == requested) continue;
+        if (requested != clamped) return "(clamped)";
+        return c.countsSteps ? "(rounded to a whole step)" : "(rounded to the " + NumberText(c.step / kUnit) + " dB step)";
+      }
+      return "";
     }
     case ControlKind::Mute:
     case ControlKind::Switch: {
       const std::optional<bool> on = ParseSwitch(value);
       if (!on) throw ToolError("'" + value + "' is not a setting for " + c.name + " (give on or off)");
       require(dispatcher_->SetAudio(c.node, PropertyId(c.kind), 0, *on ? 1 : 0));
-      return;
+      return "";
     }
     case ControlKind::Mux: {
       std::optional<std::size_t> source;
@@ -421,11 +434,12 @@ void Mixer::Set(const Control& c, const std::string& value, const std::string& c
       }
       if (!source) throw ToolError("'" + value + "' is not a source of " + c.name + ": " + RangeText(c));
       require(dispatcher_->SetAudio(c.node, KSPROPERTY_AUDIO_MUX_SOURCE, 0, static_cast<LONG>(*source)));
-      return;
+      return "";
     }
     case ControlKind::Supermix:
       throw ToolError(c.name + " has fixed mix levels and cannot be set");
   }
+  return "";
 }
 
 std::string Mixer::ListText() const {

@@ -46,10 +46,13 @@ class Mixer {
 
   std::string RangeText(const Control& control) const;
   std::string ValueText(const Control& control) const;
-  // Sets the control; `channel` is "both", "left" or "right". Throws ToolError
-  // for a value the control cannot take, and a driver fault when the driver
-  // refuses a request the control announced.
-  void Set(const Control& control, const std::string& value, const std::string& channel) const;
+  // Sets the control; `channel` is "both", "left" or "right". A level out of
+  // range is clamped and one between steps rounded to the nearer step; the
+  // result is then "(clamped)" or "(rounded to the 1.5 dB step)" when the
+  // level the driver reports differs from the request, else empty. Throws
+  // ToolError for a value the control cannot take, and a driver fault when
+  // the driver refuses a request the control announced.
+  std::string Set(const Control& control, const std::string& value, const std::string& channel) const;
 
   // One line per control, with a header line.
   std::string ListText() const;

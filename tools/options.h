@@ -17,6 +17,8 @@ namespace tool {
 struct CommonOptions {
   bool noVra = false;                   // the codec has no variable rate audio
   bool no3d = false;                    // the codec has no 3D control
+  unsigned masterBits = 6;              // Master, Aux Out and Mono Out volume fields: 5 or 6 bits
+  bool slowCodec = false;               // the codec takes 200 ms to come back after a link start
   std::optional<unsigned> revision;     // the controller's PCI revision
   std::string midi = "0x330";           // off, or the MPU-401 base the MIDI port is set to
   double latencyMs = 0.0;               // from Notify to the stream's Service
@@ -24,6 +26,7 @@ struct CommonOptions {
   std::string traceFile;                // empty: no trace
   std::uint64_t seed = 1;               // for the machine's noise and anything random
   std::string registryFile;             // empty: the per-user default
+  std::string imagePath;                // empty: the compiled-in driver; else zatac97.sys to load
   std::uint64_t failAllocation = 0;     // fault injection: fail the Nth pool allocation (0: none)
 };
 

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "adapter/driver.h"
+#include "host/driver_under_test.h"
 #include "tools/errors.h"
 
 namespace tool {
@@ -48,11 +49,14 @@ Session::Session(const CommonOptions& options) : options_(options), registryPath
   const sim::MachineConfig config = MachineFor(options_);
   if (!options_.traceFile.empty()) {
     traceFile_ = std::make_unique<OutputFile>(options_.traceFile);
-    traceStream_.open(traceFile_->TempPath(), std::ios::binary | std::ios::trunc);
+    traceStream_.open(traceFile_->WritePath(), std::ios::binary | std::ios::trunc);
     if (!traceStream_) throw ToolError("cannot write '" + options_.traceFile + "'");
   }
   machine_ = std::make_unique<sim::Machine>(config);
   machine_->GetTrace().SetCapacity(kTraceCapacity);
+  // Entries are built only for a trace file or a collection; faults and
+  // diagnostic markers reach the session either way.
+  machine_->GetTrace().SetRecording(traceStream_.is_open());
   kernel_ = std::make_unique<host::Kernel>(*machine_);
   kernel_->SetViolationHandler([this](const host::Violation& violation) {
     violations_.push_back(violation.message);
@@ -92,19 +96,38 @@ void Session::LoadRegistry() {
                     " (left as it is; fix or remove it, or pass another --registry)");
 }
 
-void Session::SaveRegistry() {
-  const std::filesystem::path path(registryPath_);
-  std::error_code ec;
-  if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
-  OutputFile out(registryPath_);
-  std::string error;
-  if (!Registry().SaveFile(out.TempPath(), &error))
-    throw ToolError("cannot save registry file '" + registryPath_ + "': " + error);
-  out.Commit();
+int Session::SaveRegistry(int status) {
+  if (!finished_ || registrySaved_) return status;
+  registrySaved_ = true;
+  try {
+    const std::filesystem::path path(registryPath_);
+    std::error_code ec;
+    if (path.has_parent_path() && !std::filesystem::exists(path.parent_path(), ec)) {
+      std::filesystem::create_directories(path.parent_path(), ec);
+      if (ec) throw ToolError("cannot create the directory '" + path.parent_path().string() + "': " + ec.message());
+    }
+    OutputFile out(registryPath_);
+    std::string error;
+    if (!Registry().SaveFile(out.WritePath(), &error)) throw ToolError("cannot write '" + registryPath_ + "'");
+    out.Commit();
+    registryWritten_ = true;
+  } catch (const ToolError& error) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "zatac97: warning: the mixer settings were not saved: %s\n", error.what());
+    if (!options_.registryFile.empty()) return status == kExitOk ? kExitBadInput : status;
+  }
+  return status;
 }
 
 void Session::Start() {
-  const NTSTATUS status = harness_->Start(DriverEntry);
+  PDRIVER_INITIALIZE entry = DriverEntry;
+  if (!options_.imagePath.empty()) {
+    std::string error;
+    entry = host::LoadDriverImage(options_.imagePath, &error);
+    if (!entry) throw ToolError("cannot load the driver image: " + error);
+    imageEntry_ = entry;
+  }
+  const NTSTATUS status = harness_->Start(entry);
   if (!NT_SUCCESS(status)) {
     std::string why = harness_->LastError();
     std::string text = "the device did not start: " + StatusText(status) + (why.empty() ? "" : " (" + why + ")");
@@ -133,7 +156,9 @@ std::string Session::ReleaseDevice() {
 }
 
 void Session::Finish() {
+  if (started_) Settle();
   const std::string problem = ReleaseDevice();
+  if (started_) Settle();
   harness_.reset();
   kernel_->Teardown();
   TakeTrace();
@@ -145,8 +170,12 @@ void Session::Finish() {
   }
   CheckViolations("the run");
   if (!problem.empty()) throw DriverFault(problem);
-  SaveRegistry();
-  kernel_.reset();
+  if (options_.failAllocation && kernel_->GetPool().InjectedFailures() == 0) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "zatac97: warning: --fail-allocation %llu failed nothing: the run made only %llu pool allocations\n",
+                 static_cast<unsigned long long>(options_.failAllocation),
+                 static_cast<unsigned long long>(kernel_->GetPool().Attempts()));
+  }
 }
 
 void Session::CheckViolations(const std::string& during) const {
@@ -155,6 +184,13 @@ void Session::CheckViolations(const std::string& during) const {
                      (violations_.size() == 1 ? "" : "s") + " during " + during + ":";
   for (const std::string& v : violations_) text += "\n  " + v;
   throw DriverFault(text);
+}
+
+std::string Session::TakeLastViolation() {
+  if (violations_.empty()) return "";
+  std::string last = std::move(violations_.back());
+  violations_.pop_back();
+  return last;
 }
 
 PUNKNOWN Session::Port(const std::wstring& subdevice) const {
@@ -167,6 +203,12 @@ PMINIPORT Session::Miniport(const std::wstring& subdevice) const {
   const auto info = harness_->Subdevice(subdevice);
   if (!info || !info->miniport) throw DriverFault("the driver did not install \"" + host::ToUtf8(subdevice) + "\"");
   return info->miniport;
+}
+
+void Session::Settle() {
+  // A command takes microseconds; a codec that never frees its port is not
+  // waited for beyond a millisecond.
+  RunUntil([this] { return machine_->CodecIdle(); }, Milliseconds(1));
 }
 
 void Session::RunFor(sim::Ticks ticks) {
@@ -182,7 +224,8 @@ bool Session::RunUntil(const std::function<bool()>& done, sim::Ticks limit) {
 
 void Session::TakeTrace() {
   sim::Trace& trace = machine_->GetTrace();
-  std::vector<sim::TraceEntry> entries = trace.Entries();
+  std::vector<sim::TraceEntry> entries;
+  if (trace.Recording()) entries = trace.Entries();
   for (const sim::DiagnosticMarker& marker : trace.Markers()) markers_.push_back(marker);
   trace.Clear();
   if (traceStream_.is_open())
@@ -194,11 +237,13 @@ void Session::Collect() {
   TakeTrace();
   collecting_ = true;
   collected_.clear();
+  machine_->GetTrace().SetRecording(true);
 }
 
 std::vector<sim::TraceEntry> Session::Collected() {
   TakeTrace();
   collecting_ = false;
+  machine_->GetTrace().SetRecording(traceStream_.is_open());
   return std::move(collected_);
 }
 

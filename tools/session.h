@@ -40,9 +40,15 @@ class Session {
   // as the PnP manager sends them. Throws a driver fault when one fails.
   void Start();
   // Stops and removes the device (the driver saves its mixer settings), unloads
-  // the driver, runs the kernel's teardown checks, then writes the trace and
-  // saves the registry file. Throws a driver fault listing every violation.
+  // the driver, runs the kernel's teardown checks and writes the trace.
+  // Throws a driver fault listing every violation.
   void Finish();
+  // After Finish() and after the command has written its outputs: keeps the
+  // driver's registry in the registry file. A file that cannot be written is
+  // a warning on standard error naming the path and the reason; the result is
+  // `status`, or kExitBadInput then if --registry named the file.
+  int SaveRegistry(int status);
+  bool RegistrySaved() const { return registryWritten_; }
 
   const CommonOptions& Options() const { return options_; }
   sim::Machine& Machine() { return *machine_; }
@@ -50,10 +56,17 @@ class Session {
   host::DeviceHarness& Harness() { return *harness_; }
   host::Registry& Registry() { return kernel_->GetRegistry(); }
   const std::string& RegistryPath() const { return registryPath_; }
+  // The loaded kernel image's entry point when the run drives one (--image),
+  // else null.
+  PDRIVER_INITIALIZE ImageEntry() const { return imageEntry_; }
 
   // The installed subdevice's miniport (no reference added), or a driver fault.
   PMINIPORT Miniport(const std::wstring& subdevice) const;
   PUNKNOWN Port(const std::wstring& subdevice) const;
+
+  // Lets virtual time run until the codec has taken every command the
+  // driver issued, so what is read from it is what the driver asked for.
+  void Settle();
 
   // Runs the event loop for `ticks` of virtual time, or until `done` holds.
   void RunFor(sim::Ticks ticks);
@@ -72,15 +85,18 @@ class Session {
   const std::vector<std::string>& Violations() const { return violations_; }
   // Throws a driver fault when a violation was recorded.
   void CheckViolations(const std::string& during) const;
+  // Takes back the last violation recorded: a limit of the framework
+  // stand-in the caller reports as such, not as the driver's fault.
+  std::string TakeLastViolation();
 
  private:
   void LoadRegistry();
-  void SaveRegistry();
   // Stop and removal; says what went wrong, if anything.
   std::string ReleaseDevice();
 
   CommonOptions options_;
   std::string registryPath_;
+  PDRIVER_INITIALIZE imageEntry_ = nullptr;
   // Declared before the kernel: its teardown may still report into it.
   std::vector<std::string> violations_;
   std::unique_ptr<sim::Machine> machine_;
@@ -88,6 +104,8 @@ class Session {
   std::unique_ptr<host::DeviceHarness> harness_;
   std::unique_ptr<OutputFile> traceFile_;
   std::ofstream traceStream_;
+  bool registrySaved_ = false;
+  bool registryWritten_ = false;
   std::vector<sim::DiagnosticMarker> markers_;
   bool collecting_ = false;
   std::vector<sim::TraceEntry> collected_;

@@ -145,7 +145,10 @@ WaveStream::WaveStream(Session& session, bool capture, const sim::PcmFormat& for
     throw DriverFault("the \"Wave\" miniport does not offer IMiniportWavePci");
   }
   const KSDATAFORMAT_WAVEFORMATEX ks = host::MakePcmFormat(format.rate, format.channels, format.bits);
-  const NTSTATUS status = host::WavePciPin::Open(port, wave, pinId, capture, ks, &pin_);
+  // A stream may run for hours: the framework keeps no history of its buffers.
+  host::WavePciPinOptions pinOptions;
+  pinOptions.keepSettled = false;
+  const NTSTATUS status = host::WavePciPin::Open(port, wave, pinId, capture, ks, &pin_, pinOptions);
   wave->Release();
   port->Release();
   // STATUS_INVALID_PARAMETER is the miniport's word for a format it does not
@@ -174,52 +177,95 @@ WaveStream::~WaveStream() {
   pin_->Release();
 }
 
-void WaveStream::SetPlayback(const std::vector<std::uint8_t>& bytes) {
-  playback_ = bytes;
-  total_ = bytes.size();
+void WaveStream::SetPlayback(Source read, std::optional<std::uint64_t> total) {
+  source_ = std::move(read);
+  known_ = total;
+  total_ = total.value_or(0);
 }
 
-void WaveStream::SetCaptureBytes(std::uint64_t bytes) { total_ = bytes; }
+void WaveStream::SetPlayback(const std::vector<std::uint8_t>& bytes) {
+  auto offset = std::make_shared<std::size_t>(0);
+  SetPlayback(
+      [&bytes, offset](std::span<std::uint8_t> out) {
+        const std::size_t n = std::min(out.size(), bytes.size() - *offset);
+        std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(*offset), n, out.begin());
+        *offset += n;
+        return n;
+      },
+      bytes.size());
+}
+
+void WaveStream::SetCapture(std::uint64_t bytes, Sink sink) {
+  total_ = bytes;
+  sink_ = std::move(sink);
+}
 
 void WaveStream::Check(NTSTATUS status, const std::string& what) {
   if (!NT_SUCCESS(status)) throw DriverFault(what + " failed: " + StatusText(status));
 }
+
+bool WaveStream::AllQueued() const { return capture_ ? queued_ >= total_ : sourceEnded_; }
 
 void WaveStream::TopUp() {
   while (!outstanding_.empty() && pin_->BufferDone(outstanding_.front())) outstanding_.pop_front();
   const std::uint64_t wanted = std::max<std::uint64_t>(
       kMinBuffersAhead, static_cast<std::uint64_t>(kMillisecondsAhead / 1000.0 * format_.ByteRate() / bufferBytes_) + 1);
   // Client buffers live in the machine's DMA arena; large ones are kept fewer.
-  const std::uint64_t ahead = std::max<std::uint64_t>(1, std::min(wanted, kMaxBytesAhead / bufferBytes_));
-  while (queued_ < total_ && outstanding_.size() < ahead) {
-    const std::uint64_t length = std::min<std::uint64_t>(bufferBytes_, total_ - queued_);
+  // Each buffer may start anywhere in a page: count it with a page to spare.
+  const std::uint64_t footprint = bufferBytes_ + PAGE_SIZE;
+  const std::uint64_t ahead = std::max<std::uint64_t>(1, std::min(wanted, kMaxBytesAhead / footprint));
+  while (!AllQueued() && outstanding_.size() < ahead) {
     host::WavePciPin::BufferId id;
-    if (capture_)
+    std::uint64_t length;
+    if (capture_) {
+      length = std::min<std::uint64_t>(bufferBytes_, total_ - queued_);
       id = pin_->QueueCaptureBuffer(static_cast<ULONG>(length));
-    else
-      id = pin_->QueueBuffer(std::span<const std::uint8_t>(playback_.data() + queued_, length));
-    if (id == 0) throw DriverFault("the framework could not queue a client buffer");
+    } else {
+      scratch_.resize(bufferBytes_);
+      length = source_ ? source_(scratch_) : 0;
+      if (length < bufferBytes_) {
+        sourceEnded_ = true;
+        total_ = queued_ + length;
+      }
+      if (length == 0) break;
+      id = pin_->QueueBuffer(std::span<const std::uint8_t>(scratch_.data(), length));
+    }
+    if (id == 0) throw FrameworkLimit("the framework stand-in could not queue a client buffer of " +
+                                      std::to_string(length) + " bytes: " + session_.TakeLastViolation());
     outstanding_.push_back(id);
     queued_ += length;
     ++buffers_;
   }
 }
 
+void WaveStream::DrainCaptured() {
+  if (!capture_) return;
+  std::vector<std::uint8_t> bytes = pin_->TakeCapturedBytes();
+  if (sink_ && !bytes.empty()) sink_(bytes);
+}
+
 void WaveStream::NoteUnderruns() {
   if (capture_ || drained_) return;
-  const std::uint64_t played = session_.Machine().GetCodec().Dac().Bytes().size() - dacAtStart_;
-  if (played >= total_) {
+  const std::uint64_t played = session_.Machine().GetCodec().Dac().Total() - dacAtStart_;
+  if (sourceEnded_ && played >= total_) {
     drained_ = true;
     return;
   }
   underruns_ = session_.Machine().GetController().Playback().GetUnderruns();
 }
 
+void WaveStream::NoteOverruns() {
+  if (!capture_ || drained_) return;
+  overruns_ = session_.Machine().GetController().Capture().GetOverruns();
+  if (BytesReleased() >= total_) drained_ = true;
+}
+
 void WaveStream::Run() {
   interruptsAtStart_ = session_.Kernel().InterruptsDelivered();
   serviceCallsAtStart_ = pin_->ServiceCalls();
-  dacAtStart_ = session_.Machine().GetCodec().Dac().Bytes().size();
+  dacAtStart_ = session_.Machine().GetCodec().Dac().Total();
   underrunsAtStart_ = underruns_ = session_.Machine().GetController().Playback().GetUnderruns();
+  overrunsAtStart_ = overruns_ = session_.Machine().GetController().Capture().GetOverruns();
   TopUp();
   Check(pin_->SetState(KSSTATE_RUN), "moving the stream to the run state");
   running_ = true;
@@ -231,31 +277,48 @@ void WaveStream::Step(sim::Ticks ticks) {
   for (sim::Ticks done = 0; done < ticks; done += slice) {
     session_.RunFor(std::min(slice, ticks - done));
     NoteUnderruns();
+    NoteOverruns();
+    DrainCaptured();
     TopUp();
   }
 }
 
 bool WaveStream::Done() const {
-  return queued_ >= total_ && std::all_of(outstanding_.begin(), outstanding_.end(),
+  return AllQueued() && std::all_of(outstanding_.begin(), outstanding_.end(),
                                           [this](std::uint64_t id) { return pin_->BufferDone(id); });
 }
 
 sim::Ticks WaveStream::Duration() const {
-  return format_.ByteRate() ? total_ * sim::kTicksPerSecond / format_.ByteRate() : 0;
+  const std::uint64_t total = capture_ || sourceEnded_ ? total_ : known_.value_or(0);
+  return format_.ByteRate() ? total * sim::kTicksPerSecond / format_.ByteRate() : 0;
 }
 
 std::uint64_t WaveStream::BytesReleased() const { return pin_ ? pin_->BytesReleased() : 0; }
 
 void WaveStream::RunToEnd(const char* label) {
-  // The data lasts Duration(); a stream that needs far longer has stalled.
-  const sim::Ticks limit = Duration() * 2 + sim::kTicksPerSecond;
+  // A stream moves at least one block per service, and a service comes at
+  // most the configured latency after its interrupt: a stream that shows no
+  // progress for much longer than that has stalled.
+  const sim::Ticks patience =
+      sim::kTicksPerSecond + 4 * Milliseconds(session_.Options().latencyMs);
   const sim::Ticks start = session_.Kernel().Now();
   Progress progress(label, Duration());
+  std::uint64_t lastReleased = BytesReleased();
+  sim::Ticks lastProgress = start;
   while (!Done()) {
-    const sim::Ticks elapsed = session_.Kernel().Now() - start;
-    if (elapsed > limit)
-      throw DriverFault("the stream stalled: " + std::to_string(BytesReleased()) + " of " + std::to_string(total_) +
-                        " bytes handed back after " + std::to_string(elapsed / sim::kTicksPerMillisecond) + " ms");
+    const sim::Ticks now = session_.Kernel().Now();
+    if (BytesReleased() != lastReleased) {
+      lastReleased = BytesReleased();
+      lastProgress = now;
+    } else if (now - lastProgress > patience) {
+      ULONGLONG position = 0;
+      const bool known = NT_SUCCESS(pin_->Stream()->GetPosition(&position));
+      throw DriverFault("the stream made no progress for " + std::to_string((now - lastProgress) / sim::kTicksPerMillisecond) +
+                        " ms of virtual time: " + std::to_string(lastReleased) + " of " +
+                        (capture_ || sourceEnded_ || known_ ? std::to_string(capture_ || sourceEnded_ ? total_ : *known_)
+                                                            : std::string("an unknown number of")) +
+                        " bytes handed back, last position " + (known ? std::to_string(position) + " bytes" : "unknown"));
+    }
     Step(Milliseconds(kProgressSliceMilliseconds));
     progress.Update(session_.Kernel().Now() - start);
   }
@@ -264,6 +327,7 @@ void WaveStream::RunToEnd(const char* label) {
 StreamReport WaveStream::Stop() {
   StreamReport report;
   report.format = format_;
+  report.capture = capture_;
   report.bytes = total_;
   report.buffers = buffers_;
   if (running_) {
@@ -276,14 +340,21 @@ StreamReport WaveStream::Stop() {
   NoteUnderruns();
   report.underruns = underruns_.episodes - underrunsAtStart_.episodes;
   report.framesMissed = underruns_.framesMissed - underrunsAtStart_.framesMissed;
+  report.capture = capture_;
+  NoteOverruns();
+  // Input lost in the controller (its FIFO overflowed) and blocks the driver
+  // said it could not deliver (its marker) are both lost input.
+  report.overruns = overruns_.episodes - overrunsAtStart_.episodes;
+  report.framesLost = overruns_.framesLost - overrunsAtStart_.framesLost;
+  if (capture_)
+    for (const sim::DiagnosticMarker& m : session_.Machine().Markers())
+      report.overruns += m.port == kDriverLostInputPort && m.value == kDriverLostInputMarker;
   Check(pin_->SetState(KSSTATE_STOP), "stopping the stream");
-  if (capture_) captured_ = pin_->CapturedBytes();
+  DrainCaptured();
   pin_->Close();
   stopped_ = true;
   session_.CheckViolations("the end of the stream");
   return report;
 }
-
-const std::vector<std::uint8_t>& WaveStream::Captured() const { return captured_; }
 
 }  // namespace tool

@@ -8,6 +8,9 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <optional>
+#include <span>
 #include <memory>
 #include <string>
 #include <vector>
@@ -38,13 +41,23 @@ class AcceptedFormats {
   std::vector<Range> ranges_;
 };
 
+// The driver's marker for captured input it could not deliver into the client's buffers.
+constexpr std::uint16_t kDriverLostInputPort = 0x91;
+constexpr std::uint8_t kDriverLostInputMarker = 0x9C;
+
 struct StreamReport {
   sim::PcmFormat format;
   std::uint64_t bytes = 0;        // client bytes played or recorded
   std::uint64_t interrupts = 0;   // interrupts delivered while the stream ran
   std::uint64_t serviceCalls = 0; // times the stream's service group ran
   std::uint64_t underruns = 0;    // times the DAC ran dry mid-stream
+  bool capture = false;
   std::uint64_t framesMissed = 0;
+  // Capture: times the controller's FIFO overflowed while data was still
+  // wanted, plus blocks the driver reported it could not deliver (marker
+  // 0x9C); the frames the FIFO overflows lost.
+  std::uint64_t overruns = 0;
+  std::uint64_t framesLost = 0;
   std::uint64_t position = 0;     // GetPosition in the run state, at the end
   std::uint64_t buffers = 0;
   std::uint64_t Frames() const { return format.FrameBytes() ? bytes / format.FrameBytes() : 0; }
@@ -62,9 +75,16 @@ class WaveStream {
   WaveStream(const WaveStream&) = delete;
   WaveStream& operator=(const WaveStream&) = delete;
 
-  // What the client sends (playback) or asks for (capture).
+  // Playback: where the client's bytes come from. `read` fills its span and
+  // returns how many bytes it gave, fewer only at the end of the audio;
+  // `total`, when known, sizes the stall limit and the progress bar.
+  using Source = std::function<std::size_t(std::span<std::uint8_t>)>;
+  void SetPlayback(Source read, std::optional<std::uint64_t> total);
   void SetPlayback(const std::vector<std::uint8_t>& bytes);
-  void SetCaptureBytes(std::uint64_t bytes);
+  // Capture: how many bytes to ask for, and where each block of them goes as
+  // the driver hands the buffers back (in stream order).
+  using Sink = std::function<void(std::span<const std::uint8_t>)>;
+  void SetCapture(std::uint64_t bytes, Sink sink);
 
   // KSSTATE_RUN, through acquire and pause, with the first buffers queued.
   void Run();
@@ -78,14 +98,15 @@ class WaveStream {
   // Reads the position, takes the stream down to KSSTATE_STOP and closes it.
   StreamReport Stop();
 
-  // Capture: what the stream handed back, in stream order (after Stop).
-  const std::vector<std::uint8_t>& Captured() const;
-  sim::Ticks Duration() const;  // virtual time the client's data lasts
+  sim::Ticks Duration() const;  // virtual time the client's data lasts (so far known)
   std::uint64_t BytesReleased() const;
 
  private:
+  bool AllQueued() const;
   void TopUp();
+  void DrainCaptured();
   void NoteUnderruns();
+  void NoteOverruns();
   void Check(NTSTATUS status, const std::string& what);
 
   Session& session_;
@@ -93,9 +114,12 @@ class WaveStream {
   const sim::PcmFormat format_;
   std::uint32_t bufferBytes_;
   host::WavePciPin* pin_ = nullptr;
-  std::vector<std::uint8_t> playback_;
-  std::vector<std::uint8_t> captured_;
-  std::uint64_t total_ = 0;     // bytes the client will move
+  Source source_;
+  Sink sink_;
+  std::vector<std::uint8_t> scratch_;
+  bool sourceEnded_ = false;
+  std::optional<std::uint64_t> known_;  // playback: the length the source announced
+  std::uint64_t total_ = 0;     // bytes the client will move (playback: once the source ended)
   std::uint64_t queued_ = 0;    // bytes queued so far
   std::deque<std::uint64_t> outstanding_;  // buffer ids not yet handed back
   std::uint64_t buffers_ = 0;
@@ -106,6 +130,9 @@ class WaveStream {
   std::uint64_t dacAtStart_ = 0;
   sim::SgdChannel::Underruns underrunsAtStart_;
   sim::SgdChannel::Underruns underruns_;
+  // Overruns likewise count only until the last buffer is filled.
+  sim::SgdChannel::Overruns overrunsAtStart_;
+  sim::SgdChannel::Overruns overruns_;
   bool drained_ = false;
   bool running_ = false;
   bool stopped_ = false;

@@ -1,7 +1,11 @@
 // Every refusal of the program: a clear message on standard error, a
 // non-zero status, no output file (not even a temporary one), and a
 // malformed registry file left exactly as it was.
+#include <unistd.h>
+
+#include "tools/errors.h"
 #include "tools/tool_fixture.h"
+#include "tools/wav.h"
 
 namespace tooltest {
 namespace {
@@ -36,6 +40,10 @@ class Refusals : public ToolTest, public ::testing::WithParamInterface<ErrorCase
     three.channels = 3;
     three.data = NoiseBytes(6 * 100, 3);
     WriteFile(Path("three.wav"), WavBytes(three));
+    Wav many = good;  // more channels than a stream format can count
+    many.channels = 256;
+    many.data = NoiseBytes(512 * 10, 5);
+    WriteFile(Path("many.wav"), WavBytes(many));
     Wav floating = good;  // IEEE float samples
     floating.formatTag = 3;
     floating.bits = 32;
@@ -74,6 +82,7 @@ INSTANTIATE_TEST_SUITE_P(
                   1},
         ErrorCase{"OddRate", {"play", "odd.wav", "--out", "o.wav"}, "32000 Hz 16-bit PCM stereo, which the device", 1},
         ErrorCase{"ThreeChannels", {"play", "three.wav"}, "3 channels, which the device does not play", 1},
+        ErrorCase{"ManyChannels", {"play", "many.wav"}, "256 channels, which the device does not play", 1},
         ErrorCase{"RecordUnsupported",
                   {"record", "--out", "o.wav", "--rate", "32000"},
                   "does not accept 32000 Hz 16-bit stereo for recording",
@@ -90,8 +99,8 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"RecordIntoNowhere", {"record", "--out", "no/such/dir/o.wav"}, "cannot write 'no/such/dir/o.wav'", 1},
         ErrorCase{"UnknownControl", {"mixer", "set", "Turbo Boost", "on"}, "no control is called 'Turbo Boost'", 1},
         ErrorCase{"UnknownNode", {"mixer", "set", "18", "on"}, "node 18 is not a control", 1},
-        ErrorCase{"VolumeTooLow", {"mixer", "set", "Master Volume", "-100"}, "out of range for Master Volume", 1},
-        ErrorCase{"VolumeTooHigh", {"mixer", "set", "Wave Volume", "+12.5dB"}, "out of range for Wave Volume", 1},
+        ErrorCase{"OutputIsTheInput", {"play", "good.wav", "--out", "good.wav"}, "cannot write 'good.wav': it is an input of this run", 1},
+        ErrorCase{"TwoOutputsOnStdout", {"play", "good.wav", "--out", "-", "--line-out", "-"}, "only one output can be standard output", 1},
         ErrorCase{"NotALevel", {"mixer", "set", "Master Volume", "loud"}, "'loud' is not a level", 1},
         ErrorCase{"NotASwitch", {"mixer", "set", "Master Mute", "maybe"}, "'maybe' is not a setting", 1},
         ErrorCase{"NoSuchSource", {"mixer", "set", "Recording Source", "Radio"}, "'Radio' is not a source", 1},
@@ -122,6 +131,36 @@ TEST_F(ToolTest, AMalformedRegistryFileIsRefusedAndNeverOverwritten) {
   }
   const std::vector<std::uint8_t> after = ReadFile(Path("registry.reg"));
   EXPECT_EQ(std::string(after.begin(), after.end()), garbage);
+}
+
+// Two files a person could hand the program: a UTF-8 file with a lead byte
+// cut off before the closing quote is refused by line on every run; a
+// REGEDIT4 file in the editor's ANSI code page is read, and what the first
+// run saves the second reads with the name intact.
+TEST_F(ToolTest, RegistryFilesAreRefusedByLineOrReadAndSavedLosslessly) {
+  const std::string cut =
+      "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor]\n\"Option\xCA\"=dword:00000001\n";
+  WriteText(Path("y.reg"), cut);
+  for (int run = 0; run < 2; ++run) {
+    const ToolRun result = Tool({"mixer", "list", "--registry", "y.reg"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_THAT(result.err, HasSubstr("line 4: invalid UTF-8"));
+  }
+  const std::vector<std::uint8_t> kept = ReadFile(Path("y.reg"));
+  EXPECT_EQ(std::string(kept.begin(), kept.end()), cut);
+
+  WriteText(Path("latin.reg"), "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor]\r\n\"Caf\xE9 Noir\"=\"cr\xE8me\"\r\n");
+  for (int run = 0; run < 2; ++run) {
+    const ToolRun result = Tool({"mixer", "list", "--registry", "latin.reg"});
+    ASSERT_EQ(result.status, 0) << result.err;
+  }
+  const std::vector<std::uint8_t> saved = ReadFile(Path("latin.reg"));
+  const std::string text(saved.begin(), saved.end());
+  // UTF-16LE as the editor writes it: "Café Noir"="crème".
+  const std::u16string expected = u"\"Caf\u00E9 Noir\"=\"cr\u00E8me\"";
+  std::string wide;
+  for (char16_t u : expected) wide += {static_cast<char>(u & 0xFF), static_cast<char>(u >> 8)};
+  EXPECT_NE(text.find(wide), std::string::npos);
 }
 
 TEST_F(ToolTest, AnAllocationFailureAnywhereEndsCleanOrAsADriverFault) {
@@ -156,8 +195,34 @@ TEST_F(ToolTest, AnAllocationFailureAnywhereEndsCleanOrAsADriverFault) {
 TEST_F(ToolTest, ARefusedSettingChangesNothingInTheRegistry) {
   ASSERT_EQ(Tool({"mixer", "set", "Master Volume", "-6"}).status, 0);
   const std::vector<std::uint8_t> saved = ReadFile(Path("registry.reg"));
-  EXPECT_NE(Tool({"mixer", "set", "Master Volume", "-200"}).status, 0);
+  EXPECT_NE(Tool({"mixer", "set", "Master Volume", "loud"}).status, 0);
   EXPECT_EQ(ReadFile(Path("registry.reg")), saved);
+}
+
+int OpenDescriptors() {
+  int count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+  return count;
+}
+
+// A long session (or a fuzzer) refuses thousands of files; each refusal must
+// give its descriptor back or the process runs out of them.
+TEST_F(ToolTest, ARefusedWavFileKeepsNoDescriptorOpen) {
+  WriteText(Path("notes.txt"), "not a wave\n");
+  std::vector<std::uint8_t> noFmt = {'R', 'I', 'F', 'F', 4, 0, 0, 0, 'W', 'A', 'V', 'E'};
+  WriteFile(Path("nofmt.wav"), noFmt);
+  const int before = OpenDescriptors();
+  for (int i = 0; i < 20; ++i) {
+    for (const char* name : {"notes.txt", "nofmt.wav"}) {
+      try {
+        tool::WavReader reader(Path(name).string());
+        ADD_FAILURE() << name << " was accepted";
+      } catch (const tool::ToolError& error) {
+        EXPECT_THAT(error.what(), HasSubstr(name));
+      }
+    }
+  }
+  EXPECT_EQ(OpenDescriptors(), before);
 }
 
 }  // namespace

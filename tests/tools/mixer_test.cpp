@@ -59,6 +59,10 @@ TEST_F(ToolTest, MixerSettingsPersistIntoTheNextProcess) {
   ASSERT_EQ(list.status, 0) << list.err;
   EXPECT_THAT(ControlLine(list.out, "Master Mute"), HasSubstr("on"));
   EXPECT_THAT(ControlLine(list.out, "Recording Source"), testing::EndsWith("CD Audio"));
+  // Levels of the new process are the codec's restored ones, not fixed start values.
+  EXPECT_THAT(ControlLine(list.out, "Master Volume"), testing::EndsWith(" -12 dB"));
+  EXPECT_THAT(ControlLine(list.out, "Mono Out Volume"), testing::EndsWith(" -46.5 dB"));
+  EXPECT_THAT(ControlLine(list.out, "PC Speaker Volume"), testing::EndsWith(" 0 dB"));
   // The codec holds what the registry restored: 8 steps down on both sides with
   // the mute bit, CD on both record-select fields, PCM Out right side 2 steps down.
   EXPECT_EQ(RegisterValue(list.out, "0x02"), "0x8808");

@@ -142,6 +142,7 @@ TEST_P(RecordFormats, ARecordingFromAWavSourceHoldsItsSamples) {
   EXPECT_EQ(rec.channels, c.channels);
   EXPECT_TRUE(rec.data == source.data) << "recorded " << rec.data.size() << " bytes of " << source.data.size();
   EXPECT_THAT(run.out, HasSubstr("holds the source's samples bit-exactly"));
+  EXPECT_THAT(run.out, HasSubstr("overruns 0,")) << "a bit-exact recording lost no input";
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, RecordFormats,

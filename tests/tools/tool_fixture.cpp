@@ -108,7 +108,7 @@ void ToolTest::TearDown() {
 }
 
 ToolRun ToolTest::Tool(std::vector<std::string> args) {
-  if (std::find(args.begin(), args.end(), "--registry") == args.end()) {
+  if (addRegistry_ && std::find(args.begin(), args.end(), "--registry") == args.end()) {
     args.push_back("--registry");
     args.push_back(Path("registry.reg").string());
   }
@@ -119,9 +119,29 @@ ToolRun ToolTest::Tool(std::vector<std::string> args) {
     const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(out, STDOUT_FILENO);
     dup2(err, STDERR_FILENO);
+    if (stdin_.empty()) {
+      dup2(open("/dev/null", O_RDONLY), STDIN_FILENO);
+    } else {
+      // Standard input is a pipe, as in `cat file | zatac97 ...`: it cannot be seeked.
+      int pipeEnds[2];
+      if (pipe(pipeEnds) != 0) _exit(125);
+      if (fork() == 0) {
+        close(pipeEnds[0]);
+        const std::vector<std::uint8_t> bytes = ReadFile(dir_ / stdin_);
+        for (std::size_t done = 0; done < bytes.size();) {
+          const ssize_t n = write(pipeEnds[1], bytes.data() + done, bytes.size() - done);
+          if (n <= 0) break;
+          done += static_cast<std::size_t>(n);
+        }
+        _exit(0);
+      }
+      close(pipeEnds[1]);
+      dup2(pipeEnds[0], STDIN_FILENO);
+    }
     if (chdir(dir_.c_str()) != 0) _exit(126);
     setenv("HOME", dir_.c_str(), 1);
     setenv("XDG_STATE_HOME", (dir_ / "state").c_str(), 1);
+    for (const auto& [name, value] : env_) setenv(name.c_str(), value.c_str(), 1);
     std::vector<char*> argv{const_cast<char*>(ZATAC97_TOOL_PATH)};
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

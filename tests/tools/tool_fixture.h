@@ -44,13 +44,18 @@ class ToolTest : public ::testing::Test {
   void TearDown() override;
 
   // Runs zatac97 with `args` in the scratch directory; HOME and
-  // XDG_STATE_HOME point into it, and --registry is added unless given.
+  // XDG_STATE_HOME point into it (or as env_ says), --registry is added
+  // unless given or addRegistry_ is false, and standard input is stdin_ (a
+  // file in the scratch directory) or empty.
   ToolRun Tool(std::vector<std::string> args);
   std::filesystem::path Path(const std::string& name) const { return dir_ / name; }
   // The names in the scratch directory (no hidden temporaries may linger).
   std::vector<std::string> Listing() const;
 
   std::filesystem::path dir_;
+  std::string stdin_;
+  std::vector<std::pair<std::string, std::string>> env_;
+  bool addRegistry_ = true;
 };
 
 }  // namespace tooltest
