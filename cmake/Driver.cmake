@@ -14,5 +14,6 @@ target_compile_definitions(zatac97_driver PUBLIC
 # Kernel code has no exceptions and no RTTI; keep the host build honest.
 # Objects are zero-filled by their pool operator new and their constructors
 # leave most fields alone: the optimizer must not treat that fill as dead.
-target_compile_options(zatac97_driver PRIVATE ${ZATAC97_WARNINGS} -fno-exceptions -fno-rtti -fno-lifetime-dse)
+target_compile_options(zatac97_driver PRIVATE ${ZATAC97_DRIVER_WARNINGS} -fno-exceptions -fno-rtti
+                       $<$<CXX_COMPILER_ID:GNU>:-fno-lifetime-dse>)
 target_link_libraries(zatac97_driver PUBLIC zatac97_host)
