@@ -1,0 +1,159 @@
+// Races on the playback data path, each provoked on the threaded host by
+// holding one thread at its critical point while the hardware (and the other
+// processors) go on; every byte sent must still reach the DAC once and in
+// order, and every mapping come back.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "threads/race_fixture.h"
+#include "wave/wave_fixture.h"
+
+namespace {
+
+using racetest::Gate;
+using wavetest::Joined;
+using wavetest::kCd;
+using wavetest::kCdBlock;
+using wavetest::kRenderPin;
+using wavetest::kSgdEol;
+using wavetest::kSgdFlag;
+
+constexpr ULONG kChannelStatus = 0x00;   // playback block
+constexpr ULONG kStatusActive = 0x80;
+constexpr ULONG kStatusEol = 0x02;
+constexpr ULONG kSgdStatusShadow = 0x84;
+constexpr ULONG kShadowPlaybackLow = 0x01;
+
+enum class Hold {
+  // The service's refill of entry 1 (entry 0 refilled and restarted into,
+  // entry 1 left empty behind it) held after its status read, until the
+  // channel has finished entry 0.
+  RefillAfterStatusRead,
+};
+
+struct RaceCase {
+  const char* name;
+  Hold hold;
+};
+
+class DataPathRace : public ::testing::TestWithParam<RaceCase> {};
+
+TEST_P(DataPathRace, EveryByteReachesTheDacOnceAndInOrder) {
+  const RaceCase c = GetParam();
+  SCOPED_TRACE(c.name);
+  wavetest::WaveDevice device;
+  ASSERT_STARTED(device);
+  host::Kernel& kernel = device.Kernel();
+  sim::Machine& machine = device.Machine();
+  const ULONG ioBase = machine.Config().ioBase;
+  auto underMachine = [&](auto&& read) {
+    std::lock_guard lock(machine.GetClock().Mutex());
+    return read();
+  };
+
+  host::WavePciPin* pin = device.Open(kRenderPin, kCd);
+  ASSERT_TRUE(pin);
+  std::vector<std::uint8_t> sent;
+  for (std::uint32_t i = 0; i < 8; i++) {
+    auto bytes = wavetest::Pattern(3 * kCdBlock, i);
+    pin->QueueBuffer(bytes);
+    sent.insert(sent.end(), bytes.begin(), bytes.end());
+  }
+
+  Gate gate(kernel);
+  kernel.SetRaceHook([&](const host::RacePoint& point) {
+    if (gate.Used() || point.kind != host::RacePoint::Kind::PortRead) return;
+    const std::string self = kernel.ThreadName();
+    if (self != "dispatch" || point.port != ioBase + kChannelStatus || !(point.value & kStatusActive)) return;
+    const auto [c0, c1] = underMachine([&] { return device.CountWords(device.PlaybackChannel()); });
+    if ((c0 & kSgdFlag) && c1 == kSgdEol) gate.Hold();
+  });
+  kernel.StartThreads();
+  ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+
+  const bool reached = gate.WaitUsed();
+  if (reached) {
+    // Let the hardware get past the point the held thread has read.
+    auto movedOn = [&] {
+      return underMachine([&] {
+        const std::uint8_t status = device.PlaybackChannel().Status();
+        return !(status & kStatusActive);
+      });
+    };
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!movedOn() && std::chrono::steady_clock::now() < limit) std::this_thread::sleep_for(std::chrono::microseconds(100));
+    EXPECT_TRUE(movedOn()) << "the channel never got past the held point";
+  }
+  gate.Open();
+  const bool drained = kernel.RunUntil([&] { return pin->BytesReleased() == sent.size(); }, 10 * sim::kTicksPerSecond);
+  kernel.SetRaceHook(nullptr);
+  kernel.StopThreads();
+  ASSERT_TRUE(reached) << "the stream never reached the point to hold";
+
+  EXPECT_TRUE(drained) << pin->BytesReleased() << " of " << sent.size() << " bytes released";
+  const std::vector<std::uint8_t>& dac = device.Dac();
+  ASSERT_EQ(dac.size(), sent.size()) << "bytes played at the DAC";
+  EXPECT_TRUE(std::equal(sent.begin(), sent.end(), dac.begin())) << "the DAC did not get the bytes sent, in order";
+  EXPECT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+  EXPECT_TRUE(device.violations.empty()) << Joined(device.violations);
+}
+
+// The interrupt routine held between reading the shadow register (one
+// playback event) and acknowledging it, while the channel raises its other
+// event: that one must stay set and be counted by the next pass, not be
+// acknowledged unseen.
+TEST(InterruptRace, AnEventRaisedDuringTheRoutineIsCountedByTheNextPass) {
+  wavetest::WaveDevice device;
+  ASSERT_STARTED(device);
+  host::Kernel& kernel = device.Kernel();
+  sim::Machine& machine = device.Machine();
+  const ULONG ioBase = machine.Config().ioBase;
+  auto underMachine = [&](auto&& call) {
+    std::lock_guard lock(machine.GetClock().Mutex());
+    return call();
+  };
+
+  Gate gate(kernel);
+  kernel.SetRaceHook([&](const host::RacePoint& point) {
+    if (kernel.ThreadName() == "interrupt" && point.kind == host::RacePoint::Kind::PortRead &&
+        point.port == ioBase + kSgdStatusShadow && point.value == kShadowPlaybackLow)
+      gate.Hold();
+  });
+  kernel.StartThreads();
+  // Entry 0: 1 ms ending in FLAG; entry 1: 10 ms ending in EOL.
+  underMachine([&] {
+    const std::uint32_t table = machine.Config().dmaArenaBase + machine.Config().dmaArenaBytes - 0x1000;
+    machine.Memory().Write32(table + 0, table + 0x100);
+    machine.Memory().Write32(table + 4, kSgdFlag | 48);
+    machine.Memory().Write32(table + 8, table + 0x100);
+    machine.Memory().Write32(table + 12, kSgdEol | 480);
+    machine.PortWrite(ioBase + 0x04, 4, table);
+    machine.PortWrite(ioBase + 0x02, 1, 0x03);
+    machine.PortWrite(ioBase + 0x01, 1, 0x80);
+    return 0;
+  });
+  const bool held = gate.WaitUsed();
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  auto eolRaised = [&] { return underMachine([&] { return (device.PlaybackChannel().Status() & kStatusEol) != 0; }); };
+  while (held && !eolRaised() && std::chrono::steady_clock::now() < limit)
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  const bool raised = eolRaised();
+  gate.Open();
+  kernel.RunUntil([&] { return underMachine([&] { return !machine.InterruptLine(); }); }, 10 * sim::kTicksPerSecond);
+  kernel.SetRaceHook(nullptr);
+  kernel.StopThreads();
+  ASSERT_TRUE(held) << "the interrupt routine never read the first event";
+  ASSERT_TRUE(raised) << "the channel never raised its second event";
+  EXPECT_EQ(device.Adapter()->ReadIntTimes(0), 2) << "events counted";
+  EXPECT_FALSE(machine.InterruptLine());
+  EXPECT_TRUE(device.violations.empty()) << Joined(device.violations);
+}
+
+INSTANTIATE_TEST_SUITE_P(Threaded, DataPathRace,
+                         ::testing::Values(RaceCase{"RefillAfterStatusRead", Hold::RefillAfterStatusRead}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
