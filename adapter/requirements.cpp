@@ -13,8 +13,10 @@
  *   0..2  are a port group led by a preferred port descriptor,
  *   3..5  are a second such group,
  *   6     is the interrupt descriptor (option 0), and what follows it
- * holds no further preferred port or option-0 interrupt. Anything else goes
- * to the framework untouched.
+ * holds no further preferred port, required port or option-0 interrupt.
+ * Each group's other two descriptors are port alternatives to its leader, so
+ * the groups are assigned one port each and the added group lands as port 1.
+ * Anything else goes to the framework untouched.
  */
 struct REQUIREMENTS_SHAPE {
     ULONG Count;
@@ -31,6 +33,14 @@ const ULONG RequirementsHeaderSize =
     FIELD_OFFSET(IO_RESOURCE_REQUIREMENTS_LIST, List) + FIELD_OFFSET(IO_RESOURCE_LIST, Descriptors);
 /* Far beyond any real list; keeps the size arithmetic clear of overflow. */
 const ULONG MaximumRequirementsSize = 0x100000;
+
+/* An alternative port: taken only instead of the requirement before it. */
+PAGED_ROUTINE
+static BOOLEAN IsAlternativePort(const IO_RESOURCE_DESCRIPTOR &Descriptor)
+{
+    PAGED_CODE();
+    return Descriptor.Type == CmResourceTypePort && (Descriptor.Option & IO_RESOURCE_ALTERNATIVE);
+}
 
 PAGED_ROUTINE
 static BOOLEAN FindRequirementsShape(PIO_RESOURCE_REQUIREMENTS_LIST List, REQUIREMENTS_SHAPE *Shape)
@@ -71,7 +81,18 @@ static BOOLEAN FindRequirementsShape(PIO_RESOURCE_REQUIREMENTS_LIST List, REQUIR
     if (Shape->FirstPort + PortGroupSize > Shape->SecondPort || Shape->SecondPort + PortGroupSize > Shape->Interrupt)
         return FALSE;
     /* The n - 6 descriptors moved to the front are exactly those from the interrupt to the end. */
-    return Shape->Interrupt == MovedTailStart;
+    if (Shape->Interrupt != MovedTailStart)
+        return FALSE;
+    /* A port assigned in its own right ahead of the added group would push the MPU-401 off port 1. */
+    for (ULONG i = 1; i < PortGroupSize; ++i) {
+        if (!IsAlternativePort(descriptors[Shape->FirstPort + i]) || !IsAlternativePort(descriptors[Shape->SecondPort + i]))
+            return FALSE;
+    }
+    for (ULONG i = MovedTailStart + 1; i < count; ++i) {
+        if (descriptors[i].Type == CmResourceTypePort && !(descriptors[i].Option & IO_RESOURCE_ALTERNATIVE))
+            return FALSE;
+    }
+    return TRUE;
 }
 
 PAGED_ROUTINE

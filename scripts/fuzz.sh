@@ -9,6 +9,9 @@
 # crash, a sanitizer report, a failed check, a leak, a time-out) is kept in
 # build-fuzz/findings/<target>/ and the script exits 1; keep the input as a
 # regression case in fuzz/corpus/<target>/ once it is fixed.
+#
+# ZATAC97_FUZZ_SEED=N fixes libFuzzer's seed, so a run repeats the inputs an
+# earlier run with the same seed tried (CI uses it; campaigns leave it unset).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -35,11 +38,12 @@ for target in "${targets[@]}"; do
   [[ -x $binary ]] || { echo "no fuzz target '$target'" >&2; exit 2; }
   work=build-fuzz/corpus/$target findings=build-fuzz/findings/$target log=build-fuzz/logs/$target.log
   mkdir -p "$work" "$findings" build-fuzz/logs
-  dict=()
-  [[ -f fuzz/dict/$target.dict ]] && dict=(-dict="fuzz/dict/$target.dict")
+  options=()
+  [[ -f fuzz/dict/$target.dict ]] && options=(-dict="fuzz/dict/$target.dict")
+  [[ -n ${ZATAC97_FUZZ_SEED:-} ]] && options+=(-seed="$ZATAC97_FUZZ_SEED")
   status=0
   "$binary" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2560 -print_final_stats=1 \
-    -artifact_prefix="$findings/" "${dict[@]}" "$work" "fuzz/corpus/$target" >"$log" 2>&1 || status=$?
+    -artifact_prefix="$findings/" "${options[@]}" "$work" "fuzz/corpus/$target" >"$log" 2>&1 || status=$?
   runs=$(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | awk '{print $2}' | tail -1)
   cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | awk '{print $2}')
   ft=$(grep -o 'ft: [0-9]*' "$log" | tail -1 | awk '{print $2}')

@@ -35,6 +35,14 @@ Descriptors Cat(std::initializer_list<Descriptors> parts) {
   for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
   return out;
 }
+sim::RequirementDescriptor Required(sim::RequirementDescriptor d) {
+  d.option = 0;
+  return d;
+}
+sim::RequirementDescriptor Alternative(sim::RequirementDescriptor d) {
+  d.option = IO_RESOURCE_ALTERNATIVE;
+  return d;
+}
 const auto kAsIs = [](const Descriptors& bus) { return bus; };
 const auto kNoDamage = [](IO_RESOURCE_REQUIREMENTS_LIST*) {};
 
@@ -48,6 +56,12 @@ const ShapeCase kShapes[] = {
      kNoDamage, 0},
     {"TwoInterrupts", [](const Descriptors& b) { return Cat({b, {b[6]}}); }, kNoDamage, 0},
     {"PortAfterInterrupt", [](const Descriptors& b) { return Cat({b, {b[0]}}); }, kNoDamage, 0},
+    // A port required in its own right would be assigned ahead of the MPU-401.
+    {"RequiredPortAfterInterrupt", [](const Descriptors& b) { return Cat({b, {Required(b[1])}}); }, kNoDamage, 0},
+    {"RequiredPortInAGroup", [](const Descriptors& b) { return Cat({{b[0], Required(b[1]), b[2]}, Group(b, 3), {b[6]}}); },
+     kNoDamage, 0},
+    {"InterruptInAGroup", [](const Descriptors& b) { return Cat({Group(b, 0), {b[3], b[4], Alternative(b[6])}, {b[6]}}); },
+     kNoDamage, 0},
     {"OverlappingGroups", [](const Descriptors& b) { return Cat({{b[0], b[3]}, Group(b, 1), {b[4], b[6]}}); },
      kNoDamage, 0},
     {"NoInterrupt", [](const Descriptors& b) { return Cat({Group(b, 0), Group(b, 3), {b[1]}}); }, kNoDamage, 0},
