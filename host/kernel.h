@@ -48,15 +48,19 @@ class IoManager;
 class Registry;
 
 // Where a thread of the threaded mode can be held by a test: each port access
-// (after it happened, with the value read or written), and each time a
-// thread is about to block on a lock or a wait because someone else has it.
+// (after it happened, with the value read or written), each time a thread is
+// about to block on a lock or a wait because someone else has it, and each
+// return from a framework call the miniport makes with its own locks dropped
+// (GetMapping, ReleaseMapping), with the status returned.
 struct RacePoint {
-  enum class Kind { PortRead, PortWrite, Blocking };
+  enum class Kind { PortRead, PortWrite, Blocking, FrameworkCall };
   Kind kind;
   ULONG port = 0;
   int width = 0;
   ULONG value = 0;
   const void* object = nullptr;  // the lock or object of a Blocking point
+  const char* call = nullptr;    // the framework call of a FrameworkCall point
+  NTSTATUS status = 0;
 };
 
 struct ThreadOptions {
@@ -256,6 +260,8 @@ class Kernel {
   std::string ThreadName() const;
   // Called on the running thread at every RacePoint (threaded mode only).
   void SetRaceHook(std::function<void(const RacePoint&)> hook);
+  // Reports a race point of the framework stand-in (no-op unless threaded).
+  void FrameworkRacePoint(const char* call, NTSTATUS status);
   // Marks the calling thread as held by a test, so the hardware does not
   // wait for it to catch up.
   void SetThreadHeld(bool held);

@@ -66,6 +66,14 @@ void Kernel::RaceHook(const RacePoint& point) {
   if (hook) hook(point);
 }
 
+void Kernel::FrameworkRacePoint(const char* call, NTSTATUS status) {
+  if (!Threaded()) return;
+  RacePoint point{RacePoint::Kind::FrameworkCall};
+  point.call = call;
+  point.status = status;
+  RaceHook(point);
+}
+
 void Kernel::SetThreadHeld(bool held) {
   std::lock_guard guard(state_);
   Self().held = held;

@@ -209,8 +209,23 @@ WavePciPin::Mapping* WavePciPin::FindOutstanding(PVOID tag) {
   return nullptr;
 }
 
+// A test may hold the caller once the port's own lock is dropped again: the
+// miniport is then between its framework call and retaking its lock.
 STDMETHODIMP_(NTSTATUS) WavePciPin::GetMapping(PVOID tag, PPHYSICAL_ADDRESS physicalAddress, PVOID* virtualAddress,
                                                PULONG byteCount, PULONG flags) {
+  const NTSTATUS status = HandOut(tag, physicalAddress, virtualAddress, byteCount, flags);
+  Kernel::Require("IPortWavePciStream::GetMapping").FrameworkRacePoint("GetMapping", status);
+  return status;
+}
+
+STDMETHODIMP_(NTSTATUS) WavePciPin::ReleaseMapping(PVOID tag) {
+  const NTSTATUS status = TakeBack(tag);
+  Kernel::Require("IPortWavePciStream::ReleaseMapping").FrameworkRacePoint("ReleaseMapping", status);
+  return status;
+}
+
+NTSTATUS WavePciPin::HandOut(PVOID tag, PPHYSICAL_ADDRESS physicalAddress, PVOID* virtualAddress, PULONG byteCount,
+                             PULONG flags) {
   Kernel& kernel = Kernel::Require("IPortWavePciStream::GetMapping");
   CheckCaller("GetMapping");
   std::lock_guard guard(lock_);
@@ -243,7 +258,7 @@ STDMETHODIMP_(NTSTATUS) WavePciPin::GetMapping(PVOID tag, PPHYSICAL_ADDRESS phys
   return STATUS_SUCCESS;
 }
 
-STDMETHODIMP_(NTSTATUS) WavePciPin::ReleaseMapping(PVOID tag) {
+NTSTATUS WavePciPin::TakeBack(PVOID tag) {
   Kernel& kernel = Kernel::Require("IPortWavePciStream::ReleaseMapping");
   CheckCaller("ReleaseMapping");
   std::lock_guard guard(lock_);

@@ -165,6 +165,9 @@ class WavePciPin final : public IPortWavePciStream, public IServiceSink {
   ~WavePciPin();
 
   BufferId AddBuffer(const std::uint8_t* bytes, ULONG length);
+  // GetMapping and ReleaseMapping under the pin's lock.
+  NTSTATUS HandOut(PVOID tag, PPHYSICAL_ADDRESS physicalAddress, PVOID* virtualAddress, PULONG byteCount, PULONG flags);
+  NTSTATUS TakeBack(PVOID tag);
   void NotifyMappingAvailable();
   bool CheckCaller(const char* operation);
   Mapping* FindOutstanding(PVOID tag);
