@@ -19,13 +19,13 @@ void Finish(Registers& r, std::uint8_t code) {
 Firmware::Firmware(const MachineConfig& config, Clock& clock, Trace& trace, PhysicalMemory& memory, PciFunction& pci)
     : config_(config), clock_(clock), trace_(trace), memory_(memory), pci_(pci) {}
 
-void Firmware::PutHeader(std::uint32_t address, bool goodChecksum, std::uint8_t paragraphs) {
+void Firmware::PutHeader(std::uint32_t address, bool goodChecksum, std::uint8_t paragraphs, std::uint32_t entry) {
   std::array<std::uint8_t, 16> h{};
   h[0] = '_';
   h[1] = '3';
   h[2] = '2';
   h[3] = '_';
-  for (int i = 0; i < 4; ++i) h[4 + i] = static_cast<std::uint8_t>(bios::kDirectoryEntry >> (8 * i));
+  for (int i = 0; i < 4; ++i) h[4 + i] = static_cast<std::uint8_t>(entry >> (8 * i));
   h[8] = 0;  // revision
   h[9] = paragraphs;
   std::uint8_t sum = 0;
@@ -55,6 +55,9 @@ void Firmware::Install() {
     case FirmwareLayout::FourByteAligned:
       PutHeader(bios::kHeaderAddress4, true, 1);
       headerAddress_ = bios::kHeaderAddress4;
+      break;
+    case FirmwareLayout::EntryPastWindow:
+      PutHeader(bios::kHeaderAddress, true, 1, kBiosBase + kBiosSize);
       break;
     case FirmwareLayout::BadFirstThenGood:
       PutHeader(bios::kEarlyBadHeaderAddress, false, 1);

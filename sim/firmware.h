@@ -61,7 +61,8 @@ class Firmware {
   static constexpr Ticks kCallTicks = 2 * kTicksPerMicrosecond;
 
  private:
-  void PutHeader(std::uint32_t address, bool goodChecksum, std::uint8_t paragraphs);
+  void PutHeader(std::uint32_t address, bool goodChecksum, std::uint8_t paragraphs,
+                 std::uint32_t entry = bios::kDirectoryEntry);
   void Directory(Registers& r);
   void PciBios(Registers& r);
   void Fault(std::uint32_t entry, const Registers& r, const char* why);

@@ -18,6 +18,7 @@ enum class FirmwareLayout {
   BadLength,          // the only header says 2 paragraphs
   FourByteAligned,    // a valid header at a 4-byte-but-not-16-byte boundary
   BadFirstThenGood,   // a bad-checksum header first, a valid one later
+  EntryPastWindow,    // a valid header whose entry point is the first byte past the window
 };
 
 // What the PCI BIOS "find device" function answers for the controller's ids.

@@ -55,6 +55,8 @@ INSTANTIATE_TEST_SUITE_P(
         FirmwareCase{"BadLength", sim::FirmwareLayout::BadLength, true, sim::FindDeviceResult::Found, false},
         FirmwareCase{"BadFirstThenGood", sim::FirmwareLayout::BadFirstThenGood, true, sim::FindDeviceResult::Found,
                      false},
+        FirmwareCase{"EntryPastWindow", sim::FirmwareLayout::EntryPastWindow, true, sim::FindDeviceResult::Found,
+                     false},
         FirmwareCase{"NoPciService", sim::FirmwareLayout::Normal, false, sim::FindDeviceResult::Found, false},
         FirmwareCase{"DeviceNotFound", sim::FirmwareLayout::Normal, true, sim::FindDeviceResult::NotFound, false}),
     [](const auto& info) { return std::string(info.param.name); });

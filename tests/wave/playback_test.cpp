@@ -310,6 +310,81 @@ TEST_F(Playback, AStarvedStreamWaitsThroughAnEmptyMappingAvailableAndRestartsOnD
   EXPECT_TRUE(std::equal(sent.begin(), sent.end(), device.Dac().begin()));
 }
 
+// Once the channel starts, the stream tops its queue up at once if less than
+// a quarter of the queue limit (960 bytes here) is left after arming: at the
+// run transition, and after MappingAvailable restarts a starved stream.
+struct TopUpCase {
+  const char* name;
+  bool restart;    // a starved stream restarted by MappingAvailable, not a run transition
+  ULONG bytes;     // each client buffer
+  ULONG mappings;  // its mappings (page-aligned, of at most `bound` bytes)
+  ULONG bound;
+  std::size_t handedOut;  // held by the stream right after the start
+};
+
+void PrintTo(const TopUpCase& c, std::ostream* os) { *os << c.name; }
+
+class PlaybackTopUp : public Playback, public testing::WithParamInterface<TopUpCase> {};
+
+TEST_P(PlaybackTopUp, PullsMoreOnlyBelowAQuarterOfTheQueueLimitLeft) {
+  const TopUpCase& c = GetParam();
+  host::WavePciPinOptions options;
+  options.mappingBound = c.bound;
+  options.firstPageOffset = 0;
+  host::WavePciPin* pin = device.Open(kRenderPin, kCd, nullptr, options);
+  std::vector<std::uint8_t> sent;
+  if (c.restart) {
+    sent = QueueAll(pin, {Pattern(100, 1)});
+    pin->SetState(KSSTATE_RUN);
+    ASSERT_TRUE(device.RunUntil([&] { return pin->BytesReleased() == sent.size(); }));
+    device.RunFor(20 * kMillisecond);
+  }
+  const std::size_t before = pin->Mappings().size();
+  for (std::uint32_t i = 0; i < 3; i++) {
+    auto part = Pattern(c.bytes, 10 + i);
+    sent.insert(sent.end(), part.begin(), part.end());
+    pin->QueueBuffer(part);
+    if (c.restart) break;  // MappingAvailable restarts on the first buffer
+  }
+  ASSERT_EQ(pin->Mappings().size(), before + (c.restart ? c.mappings : 3 * c.mappings));
+  if (!c.restart) pin->SetState(KSSTATE_RUN);
+  ASSERT_TRUE(device.PlaybackChannel().Active());
+  EXPECT_EQ(pin->CountIn(S::HandedOut), c.handedOut);
+
+  ASSERT_TRUE(device.RunUntil([&] { return pin->CountIn(S::Released) == pin->Mappings().size(); }));
+  ASSERT_EQ(device.Dac().size(), sent.size());
+  EXPECT_TRUE(std::equal(sent.begin(), sent.end(), device.Dac().begin()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, PlaybackTopUp,
+    testing::Values(TopUpCase{"run_a_quarter_left", false, 2 * kCdBlock + 960, 1, 8192, 1},
+                    TopUpCase{"run_less_than_a_quarter_left", false, 2 * kCdBlock + 959, 1, 8192, 2},
+                    TopUpCase{"restart_less_than_a_quarter_left", true, 3 * PAGE_SIZE, 3, PAGE_SIZE, 2}),
+    [](const testing::TestParamInfo<TopUpCase>& info) { return std::string(info.param.name); });
+
+// The run transition hands back a lone empty buffer; the client answers with
+// data at once, and the framework's MappingAvailable comes while SetState
+// still owns the queues. The work it left behind starts the stream after.
+TEST_F(Playback, DataQueuedWhileTheRunTransitionOwnsTheQueuesStillPlays) {
+  host::WavePciPin* pin = device.Open(kRenderPin, kCd);
+  auto data = Pattern(3000, 4);
+  std::uint64_t callsInside = 0;
+  pin->onRelease = [&](const host::WavePciPin::Mapping& m) {
+    if (m.bytes != 0) return;
+    const std::uint64_t calls = pin->MappingAvailableCalls();
+    pin->QueueBuffer(data);
+    callsInside = pin->MappingAvailableCalls() - calls;
+  };
+  pin->QueueBuffer({});
+  ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  EXPECT_EQ(callsInside, 1u) << "MappingAvailable did not come inside the run transition";
+  ASSERT_TRUE(device.RunUntil([&] { return pin->BytesReleased() == data.size(); }, 200 * kMillisecond));
+  ASSERT_EQ(device.Dac().size(), data.size());
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), device.Dac().begin()));
+  pin->onRelease = nullptr;
+}
+
 // The interrupt routine can find both the FLAG and the EOL event set when it
 // runs: one Service call then handles both, each with its own record.
 NTSTATUS NTAPI HoldTheInterruptOff(PINTERRUPTSYNC, PVOID context) {
