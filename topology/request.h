@@ -43,9 +43,13 @@ static inline ULONG ValueRoom(PPCPROPERTY_REQUEST Request)
     return Request->Value ? Request->ValueSize : 0;
 }
 
-/* The channel from the instance data; false when the instance cannot hold one. */
+/*
+ * The channel from the instance data; false when the instance cannot hold
+ * one, and then the channel is -1, which no node has, never stack garbage.
+ */
 static inline bool ChannelOf(PPCPROPERTY_REQUEST Request, LONG *Channel)
 {
+    *Channel = -1;
     if (!Request->Instance || Request->InstanceSize < sizeof(LONG))
         return false;
     RtlCopyMemory(Channel, Request->Instance, sizeof(LONG));
