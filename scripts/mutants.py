@@ -32,7 +32,7 @@ import sys
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-DRIVER_TESTS = ["topology_tests", "wave_tests", "adapter_tests", "kernel_tests"]
+DRIVER_TESTS = ["topology_tests", "wave_tests", "adapter_tests", "kernel_tests", "thread_tests"]
 SOURCE_SUFFIXES = (".cpp", ".h")
 
 # Lines that only check or describe, never act: a change there says nothing about the tests.
