@@ -18,8 +18,16 @@ class Input {
   std::size_t Remaining() const { return at_ < size_ ? size_ - at_ : 0; }
 
   std::uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
-  std::uint16_t U16() { return static_cast<std::uint16_t>(Byte() | Byte() << 8); }
-  std::uint32_t U32() { return static_cast<std::uint32_t>(U16()) | static_cast<std::uint32_t>(U16()) << 16; }
+  // Low part first, in separate statements: the operands of | may be evaluated in
+  // either order, and an input must decode alike in every build.
+  std::uint16_t U16() {
+    const std::uint16_t low = Byte();
+    return static_cast<std::uint16_t>(low | Byte() << 8);
+  }
+  std::uint32_t U32() {
+    const std::uint32_t low = U16();
+    return low | static_cast<std::uint32_t>(U16()) << 16;
+  }
   bool Bool() { return Byte() & 1; }
   // A value in [0, bound) (bound > 0).
   std::uint32_t Below(std::uint32_t bound) { return bound <= 256 ? Byte() % bound : U32() % bound; }

@@ -206,7 +206,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case 1: stream.Queue(in.Byte() % 4 ? in.U16() % 2048 : in.U16()); break;
         case 2: stream.SetState(static_cast<KSSTATE>(in.Byte() % 4)); break;
         case 3: stream.Cancel(in.Byte()); break;
-        case 4: stream.Revoke(in.Byte(), in.Byte()); break;
+        case 4: {
+          const std::uint8_t first = in.Byte();  // arguments are evaluated in no fixed order
+          stream.Revoke(first, in.Byte());
+          break;
+        }
         case 5: stream.QueryPosition(); break;
         case 6: device.Kernel().SetServiceLatency((in.Byte() % 16) * sim::kTicksPerMillisecond / 2); break;
         case 7:

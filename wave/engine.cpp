@@ -444,12 +444,52 @@ UCHAR CMiniportWavePciStreamZATAC97::PeekEventCount()
 /* ---- Revocation ---------------------------------------------------------------------------------- */
 
 /*
+ * Whether the stream holds both ends of a range, LastTag first and FirstTag
+ * at or behind it, in the order RevokeMappings walks. A FirstTag the stream
+ * no longer holds says nothing about where the range starts: an older
+ * mapping revoked before may have left mappings behind it that the
+ * framework still counts as out.
+ */
+BOOLEAN CMiniportWavePciStreamZATAC97::RangeHeld(PVOID FirstTag, PVOID LastTag)
+{
+    BOOLEAN inRange = PullingRecord && !PullingRevoked && PullingRecord == LastTag;
+    if (inRange && PullingRecord == FirstTag)
+        return TRUE;
+
+    for (PLIST_ENTRY entry = InputQueue.Blink; entry != &InputQueue; entry = entry->Blink) {
+        MappingRecord *record = CONTAINING_RECORD(entry, MappingRecord, Link);
+        inRange = inRange || record == LastTag;
+        if (inRange && record == FirstTag)
+            return TRUE;
+    }
+
+    if (CurrentMapping) {
+        inRange = inRange || CurrentMapping == LastTag;
+        if (inRange && CurrentMapping == FirstTag)
+            return TRUE;
+    }
+
+    if (!Capture) {
+        for (PLIST_ENTRY entry = ReleaseQueue.Blink; entry != &ReleaseQueue; entry = entry->Blink) {
+            MappingRecord *record = CONTAINING_RECORD(entry, MappingRecord, Link);
+            if (record->IsBlockMarker || record->Revoked)
+                continue;
+            inRange = inRange || record == LastTag;
+            if (inRange && record == FirstTag)
+                return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+/*
  * Takes back the mappings from FirstTag to LastTag. The stream holds its
  * mappings in stream order as: the ReleaseQueue (copied, waiting for their
  * block), CurrentMapping, the InputQueue, and the one whose GetMapping is in
  * flight. The range is found by LastTag and walked back toward older
  * mappings until FirstTag; every mapping inside it is taken back, wherever
  * it sits, so none is later released or read after the framework has it.
+ * A range with either end not held is refused and nothing changes.
  */
 STDMETHODIMP_(NTSTATUS) CMiniportWavePciStreamZATAC97::RevokeMappings(PVOID FirstTag, PVOID LastTag,
                                                                       PULONG MappingsRevoked)
@@ -460,6 +500,13 @@ STDMETHODIMP_(NTSTATUS) CMiniportWavePciStreamZATAC97::RevokeMappings(PVOID Firs
     BOOLEAN inRange = FALSE;
 
     AcquireMappingLock();
+
+    /* A range the stream does not hold from end to end is refused whole. */
+    if (!RangeHeld(FirstTag, LastTag)) {
+        ReleaseMappingLock();
+        *MappingsRevoked = 0;
+        return STATUS_UNSUCCESSFUL;
+    }
 
     /* Newest first: the mapping being pulled. */
     if (PullingRecord && !PullingRevoked && PullingRecord == LastTag) {

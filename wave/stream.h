@@ -186,6 +186,7 @@ private:
     BOOLEAN SkippedRefilledEntry1(ULONGLONG SinceRunning);
     void ReplayRefilledEntry1();
     void ReleaseStep();
+    BOOLEAN RangeHeld(PVOID FirstTag, PVOID LastTag);
     void RestartStarvedPlayback();
     void ArmPlaybackBlocks();
     void EndRunAtEntry0();
