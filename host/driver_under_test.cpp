@@ -18,11 +18,15 @@ namespace {
 std::mutex mutex;
 // Every image loaded, kept mapped for the life of the process: the host
 // cannot tell when the last of an image's objects and routines is gone.
-std::vector<std::unique_ptr<PeImage>> images;
+struct Loaded {
+  std::unique_ptr<PeImage> image;
+  PDRIVER_INITIALIZE entry;  // the checked entry point the host calls
+};
+std::vector<Loaded> images;
 
 const PeImage* ImageOf(PDRIVER_INITIALIZE entry) {
-  for (const auto& image : images)
-    if (image->EntryPoint() == entry) return image.get();
+  for (const auto& loaded : images)
+    if (loaded.entry == entry) return loaded.image.get();
   return nullptr;
 }
 
@@ -38,11 +42,15 @@ PDRIVER_INITIALIZE LoadDriverImage(const std::string& path, std::string* error) 
   // unreadable from outside.
   std::string mapPath = path;
   if (mapPath.size() > 4 && mapPath.compare(mapPath.size() - 4, 4, ".sys") == 0) mapPath.resize(mapPath.size() - 4);
+  // With the map, every call the image makes to the host is checked against
+  // the convention the image was compiled to call it with.
   std::string ignored;
-  image->ReadLinkMap(mapPath + ".map", &ignored);
+  if (image->ReadLinkMap(mapPath + ".map", &ignored) && !image->CheckImportConventions(error)) return nullptr;
   TrapImageInstructions(*image);
-  images.push_back(std::move(image));
-  return images.back()->EntryPoint();
+  auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(
+      CheckedRoutine(reinterpret_cast<void*>(image->EntryPoint()), Convention::kStdcall, 8, "image DriverEntry"));
+  images.push_back({std::move(image), entry});
+  return entry;
 #else
   (void)path;
   *error = "the kernel image runs only in the 32-bit x86 host build (scripts/test-m32.sh)";

@@ -14,7 +14,8 @@ namespace host {
 
 // Loads the image at path and returns its entry point, or null with the
 // reason in *error. The linker's map beside it (zatac97.map for zatac97.sys)
-// names its variables, if present.
+// names its variables, if present, and the conventions its imports are
+// called with: each call across, either way, is then checked (CheckedRoutine).
 PDRIVER_INITIALIZE LoadDriverImage(const std::string& path, std::string* error);
 
 // The address of variable name in the image whose entry point is entry, or

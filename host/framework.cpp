@@ -6,6 +6,7 @@
 
 #include "host/com.h"
 #include "host/graph.h"
+#include "host/image_boundary.h"
 #include "host/kernel.h"
 #include "host/registry.h"
 #include "host/ports.h"
@@ -144,9 +145,11 @@ NTSTATUS DeviceContext::RegisterPhysicalConnection(PUNKNOWN from, ULONG fromPin,
 NTSTATUS DeviceContext::RegisterPowerManagement(PUNKNOWN unknown) {
   if (!unknown) return STATUS_INVALID_PARAMETER;
   PADAPTERPOWERMANAGEMENT power = nullptr;
+  CheckImageInterface(unknown, IID_IUnknown);
   const NTSTATUS status = unknown->QueryInterface(IID_IAdapterPowerManagement, reinterpret_cast<PVOID*>(&power));
   if (!NT_SUCCESS(status)) return status;
   if (!power) return STATUS_INVALID_PARAMETER;
+  CheckImageInterface(power, IID_IAdapterPowerManagement);
   if (power_) power_->Release();
   power_ = power;
   return STATUS_SUCCESS;
@@ -167,7 +170,7 @@ NTSTATUS DeviceContext::Start(PIRP irp) {
   NTSTATUS status = ResourceList::CreateFromCm(&resources, stack->Parameters.StartDevice.AllocatedResources,
                                                stack->Parameters.StartDevice.AllocatedResourcesTranslated);
   if (!NT_SUCCESS(status)) return status;
-  status = start_(fdo_, irp, resources);
+  status = FromImage(start_, "StartDevice")(fdo_, irp, resources);
   resources->Release();
   if (NT_SUCCESS(status)) started_ = true;
   return status;

@@ -1,5 +1,7 @@
 #include "host/interrupt_sync.h"
 
+#include "host/image_boundary.h"
+
 namespace host {
 
 NTSTATUS InterruptSync::Create(PINTERRUPTSYNC* out, PRESOURCELIST resources, ULONG index, INTERRUPTSYNCMODE mode) {
@@ -47,6 +49,7 @@ STDMETHODIMP_(NTSTATUS) InterruptSync::QueryInterface(REFIID id, PVOID* out) {
 STDMETHODIMP_(NTSTATUS) InterruptSync::CallSynchronizedRoutine(PINTERRUPTSYNCROUTINE routine, PVOID context) {
   Kernel& kernel = Kernel::Require("IInterruptSync::CallSynchronizedRoutine");
   if (!routine) return STATUS_INVALID_PARAMETER;
+  routine = FromImage(routine, "synchronized routine");
   KIRQL old = PASSIVE_LEVEL;
   const KIRQL current = kernel.Irql();
   // Raising to the device level holds the interrupt off on this processor;
@@ -84,6 +87,7 @@ STDMETHODIMP_(NTSTATUS) InterruptSync::RegisterServiceRoutine(PINTERRUPTSYNCROUT
                                                               BOOLEAN first) {
   Kernel& kernel = Kernel::Require("IInterruptSync::RegisterServiceRoutine");
   if (!routine) return STATUS_INVALID_PARAMETER;
+  routine = FromImage(routine, "interrupt service routine");
   // The routine list lives in pool memory in the framework; its allocation
   // can fail like any other.
   if (kernel.GetPool().ShouldFail(kTagInterruptSync)) return STATUS_INSUFFICIENT_RESOURCES;

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "host/image_boundary.h"
 #include "host/kernel.h"
 #include "host/pool.h"
 
@@ -151,6 +152,7 @@ NTSTATUS IoManager::Call(PDEVICE_OBJECT device, PIRP irp) {
   stack->DeviceObject = device;
   const UCHAR major = stack->MajorFunction;
   PDRIVER_DISPATCH dispatch = major <= IRP_MJ_MAXIMUM_FUNCTION ? device->DriverObject->MajorFunction[major] : nullptr;
+  dispatch = FromImage(dispatch, "dispatch routine");
   if (!dispatch) {
     irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
     irp->IoStatus.Information = 0;
@@ -204,7 +206,7 @@ void IoManager::Complete(PIRP irp, CCHAR) {
     const bool invoke = (NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_SUCCESS)) ||
                         (!NT_SUCCESS(status) && (stack->Control & SL_INVOKE_ON_ERROR)) ||
                         (irp->Cancel && (stack->Control & SL_INVOKE_ON_CANCEL));
-    PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
+    PIO_COMPLETION_ROUTINE routine = FromImage(stack->CompletionRoutine, "completion routine");
     PVOID context = stack->Context;
     std::memset(stack, 0, sizeof(*stack));
     if (invoke && routine) {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "host/com.h"
+#include "host/image_boundary.h"
 #include "host/io.h"
 #include "host/kernel.h"
 
@@ -39,7 +40,7 @@ DeviceHarness::DeviceHarness(Kernel& kernel, Options options) : kernel_(kernel),
 
 DeviceHarness::~DeviceHarness() {
   if (Fdo()) RemoveDevice();
-  if (driverLoaded_ && driver_.DriverUnload) driver_.DriverUnload(&driver_);
+  if (driverLoaded_ && driver_.DriverUnload) FromImage(driver_.DriverUnload, "DriverUnload")(&driver_);
   driverLoaded_ = false;
 }
 
@@ -75,7 +76,7 @@ NTSTATUS DeviceHarness::AddDevice() {
   if (Fdo()) return Fail(STATUS_INVALID_DEVICE_STATE, "the device is already added");
   lastError_.clear();
   haveAssignment_ = false;
-  const NTSTATUS status = driverExtension_.AddDevice(&driver_, &pdo_);
+  const NTSTATUS status = FromImage(driverExtension_.AddDevice, "AddDevice")(&driver_, &pdo_);
   if (!NT_SUCCESS(status)) return Fail(status, "AddDevice failed with " + StatusText(status));
   if (!Fdo()) return Fail(STATUS_INVALID_DEVICE_STATE, "AddDevice succeeded without attaching a device object");
   return status;

@@ -1,5 +1,6 @@
 #include "host/ports.h"
 
+#include "host/image_boundary.h"
 #include "host/kernel.h"
 #include "host/port_wavepci.h"
 #include "host/wavepci.h"
@@ -89,8 +90,10 @@ STDMETHODIMP_(NTSTATUS) TopologyPort::QueryInterface(REFIID id, PVOID* out) {
 
 NTSTATUS TopologyPort::InitMiniport(PUNKNOWN unknown, PUNKNOWN adapter, PRESOURCELIST resources) {
   PMINIPORTTOPOLOGY miniport = nullptr;
+  CheckImageInterface(unknown, IID_IUnknown);
   NTSTATUS status = unknown->QueryInterface(IID_IMiniportTopology, reinterpret_cast<PVOID*>(&miniport));
   if (!NT_SUCCESS(status) || !miniport) return NT_SUCCESS(status) ? STATUS_INVALID_PARAMETER : status;
+  CheckImageInterface(miniport, IID_IMiniportTopology);
   status = miniport->Init(adapter, resources, this);
   if (!NT_SUCCESS(status)) {
     miniport->Release();
@@ -175,8 +178,10 @@ STDMETHODIMP_(NTSTATUS) WavePciPort::QueryInterface(REFIID id, PVOID* out) {
 
 NTSTATUS WavePciPort::InitMiniport(PUNKNOWN unknown, PUNKNOWN adapter, PRESOURCELIST resources) {
   PMINIPORTWAVEPCI miniport = nullptr;
+  CheckImageInterface(unknown, IID_IUnknown);
   NTSTATUS status = unknown->QueryInterface(IID_IMiniportWavePci, reinterpret_cast<PVOID*>(&miniport));
   if (!NT_SUCCESS(status) || !miniport) return NT_SUCCESS(status) ? STATUS_INVALID_PARAMETER : status;
+  CheckImageInterface(miniport, IID_IMiniportWavePci);
   PSERVICEGROUP group = nullptr;
   status = miniport->Init(adapter, resources, this, &group);
   if (!NT_SUCCESS(status)) {

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "host/graph.h"
+#include "host/image_boundary.h"
 #include "host/kernel.h"
 
 namespace host {
@@ -213,7 +214,7 @@ PropertyResult PropertyDispatcher::Call(const PCPROPERTY_ITEM& item, const Prope
 
   PropertyResult result;
   result.handlerCalled = true;
-  result.status = item.Handler(&request);
+  result.status = FromImage(item.Handler, "property handler")(&request);
   result.valueSize = request.ValueSize;
   if (NT_SUCCESS(result.status))
     CheckReported(item, call.node, verb, call.valueSize, request.ValueSize, static_cast<std::uint8_t*>(request.Value));

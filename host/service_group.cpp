@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "host/image_boundary.h"
+
 namespace host {
 
 NTSTATUS ServiceGroup::Create(PSERVICEGROUP* out) {
@@ -50,6 +52,7 @@ STDMETHODIMP_(void) ServiceGroup::RequestService() {
 
 STDMETHODIMP_(NTSTATUS) ServiceGroup::AddMember(PSERVICESINK sink) {
   if (!sink) return STATUS_INVALID_PARAMETER;
+  CheckImageInterface(sink, IID_IServiceSink);
   if (Kernel::Require("IServiceGroup::AddMember").GetPool().ShouldFail(kTagServiceGroup))
     return STATUS_INSUFFICIENT_RESOURCES;
   sink->AddRef();

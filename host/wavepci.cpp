@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "host/dma.h"
+#include "host/image_boundary.h"
 
 namespace host {
 
@@ -81,6 +82,7 @@ NTSTATUS WavePciPin::Open(PPORTWAVEPCI port, PMINIPORTWAVEPCI miniport, ULONG pi
   PUNKNOWN outer = options.aggregate ? static_cast<IPortWavePciStream*>(client) : nullptr;
   NTSTATUS status = miniport->NewStream(&stream, outer, NonPagedPool, client, pin, capture ? TRUE : FALSE,
                                         reinterpret_cast<PKSDATAFORMAT>(&copy), &dma, &group);
+  if (NT_SUCCESS(status)) CheckImageInterface(stream, IID_IMiniportWavePciStream);
   if (NT_SUCCESS(status) && !stream) {
     kernel.Violate(kRule, "NewStream succeeded without a stream");
     status = STATUS_UNSUCCESSFUL;

@@ -115,6 +115,55 @@ void* PeImage::Symbol(const std::string& name) const {
   return base_ + (found->second - preferredBase_);
 }
 
+bool PeImage::CheckImportConventions(std::string* error) {
+  // The map's names by address, for the import slots only.
+  std::map<std::uint32_t, std::string> slotNames;
+  for (const auto& [name, address] : symbols_)
+    if (name.rfind("_imp_", 0) == 0) slotNames[address - preferredBase_] = name;
+  struct Checked {
+    std::uint32_t slot;
+    Convention convention;
+    std::uint32_t bytes;
+  };
+  std::vector<Checked> checked;
+  std::vector<std::string> unnamed;
+  for (std::size_t i = 0; i < importSlots_.size(); ++i) {
+    const auto found = slotNames.find(importSlots_[i]);
+    if (found == slotNames.end()) {
+      unnamed.push_back(imports_[i]);
+      continue;
+    }
+    // "_imp_" then the symbol as the compiler decorated it.
+    const std::string symbol = found->second.substr(5);
+    Convention convention = Convention::kCdecl;
+    std::uint32_t bytes = 0;
+    const std::size_t at = symbol.rfind('@');
+    if (at != std::string::npos && at > 0) {
+      char* end = nullptr;
+      const unsigned long n = std::strtoul(symbol.c_str() + at + 1, &end, 10);
+      if (*end || at + 1 == symbol.size() || n > 0xFFFF) {
+        *error = "link map names the slot of " + imports_[i] + " " + found->second + ": not a decoration";
+        return false;
+      }
+      convention = symbol[0] == '@' ? Convention::kFastcall : Convention::kStdcall;
+      bytes = static_cast<std::uint32_t>(n);
+    }
+    checked.push_back({importSlots_[i], convention, bytes});
+  }
+  if (!unnamed.empty()) {
+    *error = "the link map names no import slot for ";
+    for (std::size_t i = 0; i < unnamed.size(); ++i) *error += (i ? ", " : "") + unnamed[i];
+    return false;
+  }
+  for (std::size_t i = 0; i < checked.size(); ++i) {
+    void* target = nullptr;
+    std::memcpy(&target, base_ + checked[i].slot, 4);
+    void* stub = CheckedRoutine(target, checked[i].convention, checked[i].bytes, imports_[i]);
+    std::memcpy(base_ + checked[i].slot, &stub, 4);
+  }
+  return true;
+}
+
 bool PeImage::Map(const std::vector<std::uint8_t>& file, std::string* error) {
   const std::uint8_t* data = file.data();
   const std::size_t size = file.size();
@@ -311,6 +360,7 @@ bool PeImage::Bind(const std::vector<ImageExport>& exports, std::string* error) 
       const std::uint32_t address = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(found->address));
       std::memcpy(base_ + bound, &address, 4);
       imports_.push_back(module + "!" + name);
+      importSlots_.push_back(bound);
     }
   }
   if (!missing.empty()) {

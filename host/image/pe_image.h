@@ -32,10 +32,30 @@ std::vector<ImageExport> ImageExports();
 
 class PeImage;
 
+// The 32-bit x86 calling conventions a routine crossing between the host and
+// an image may have. cdecl: the caller pops the arguments; stdcall: the callee
+// pops them; fastcall: the first two travel in ECX and EDX, the callee pops
+// the rest.
+enum class Convention { kCdecl, kStdcall, kFastcall };
+
+// A routine that behaves as target and checks every call of it: it must
+// return with ESP where convention puts it for argumentBytes of arguments,
+// with EBX, ESI, EDI and EBP preserved and the direction flag clear. A broken
+// rule is a "calling convention" violation naming the routine (`name`), after
+// which the caller gets its stack and registers back as promised. Checked
+// routines live as long as the process; checking one again returns it.
+void* CheckedRoutine(void* target, Convention convention, std::uint32_t argumentBytes, const std::string& name);
+// The name a routine was checked under, or "" when it is no checked routine.
+std::string CheckedRoutineName(const void* routine);
+// How many calls went through the checked routines named `name`.
+std::uint64_t CheckedCalls(const std::string& name);
+
 // Makes what the image's code does that user mode cannot (`cli`, a far call
 // into mapped firmware) work as it does in the kernel. Once for every image
 // loaded.
 void TrapImageInstructions(const PeImage& image);
+// Whether address lies in an image TrapImageInstructions was given.
+bool InLoadedImage(std::uintptr_t address);
 
 class PeImage {
  public:
@@ -73,6 +93,14 @@ class PeImage {
   // does not name it.
   void* Symbol(const std::string& name) const;
 
+  // Routes every call the image makes through its imports through a checked
+  // routine (CheckedRoutine), with the convention the image was compiled to
+  // call it with: the decoration of the import's slot in the link map
+  // ("_imp__Name@N" stdcall, "_imp_@Name@N" fastcall, "_imp__Name" cdecl).
+  // Needs the map (ReadLinkMap); an import the map does not name is an
+  // error naming it, and nothing is changed.
+  bool CheckImportConventions(std::string* error);
+
  private:
   PeImage() = default;
   bool Map(const std::vector<std::uint8_t>& file, std::string* error);
@@ -93,6 +121,7 @@ class PeImage {
   std::uint32_t relocRva_ = 0, relocSize_ = 0;
   std::vector<Section> sections_;
   std::vector<std::string> imports_;
+  std::vector<std::uint32_t> importSlots_;  // where each import is bound, in imports_'s order
   std::map<std::string, std::uint32_t> symbols_;  // name -> address at the preferred base
   std::size_t relocations_ = 0;
 };

@@ -106,6 +106,8 @@ void OnFault(int signal, siginfo_t* info, void* context) {
 
 namespace host {
 
+bool InLoadedImage(std::uintptr_t address) { return InImage(address); }
+
 void TrapImageInstructions(const PeImage& image) {
   images.push_back({image.Base(), image.Base() + image.Size()});
   if (images.size() > 1) return;
