@@ -172,7 +172,7 @@ asm("    .text\n"
     // expects and its own return address.
     "    .globl  ConventionReturn\n"
     "ConventionReturn:\n"
-    "    subl    $128, %esp\n"
+    "    subl    $128, %esp\n"  // kReturnGap
     "    pushfl\n"
     "    pushal\n"
     "    cld\n"
