@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -63,10 +64,14 @@ class OwnerRace : public ::testing::Test {
   }
 
   // Holds the first call of `call` returning `status` on thread `thread`.
-  void HoldAt(Gate& gate, const char* thread, const char* call, NTSTATUS status) {
-    Kernel().SetRaceHook([this, &gate, thread, call, status](const host::RacePoint& point) {
+  // `atHold` runs on the held thread just before it stops there.
+  void HoldAt(Gate& gate, const char* thread, const char* call, NTSTATUS status,
+              std::function<void()> atHold = nullptr) {
+    Kernel().SetRaceHook([this, &gate, thread, call, status, atHold](const host::RacePoint& point) {
       if (point.kind != host::RacePoint::Kind::FrameworkCall || gate.Used()) return;
-      if (std::string(point.call) == call && point.status == status && Kernel().ThreadName() == thread) gate.Hold();
+      if (std::string(point.call) != call || point.status != status || Kernel().ThreadName() != thread) return;
+      if (atHold) atHold();
+      gate.Hold();
     });
   }
 
@@ -119,8 +124,14 @@ TEST_F(OwnerRace, MappingAvailableDuringServiceIsLeftToService) {
 TEST_F(OwnerRace, ServiceDuringMappingAvailableIsLeftToTheOwner) {
   Queue(kCdBlock + kCdBlock / 2);
   Gate gate(Kernel());
-  HoldAt(gate, "client", "GetMapping", STATUS_SUCCESS);
+  // Counted as the owner stops: the channel may play out and its Service
+  // come before this thread sees the gate used.
+  std::atomic<std::uint64_t> services{0};
+  HoldAt(gate, "client", "GetMapping", STATUS_SUCCESS, [&] { services = pin_->ServiceCalls(); });
   Kernel().StartThreads();
+  // The channel stands still until the client owns the queues: on a busy
+  // machine it could otherwise play out, and its last Service run, first.
+  Kernel().PauseHardware(true);
   ASSERT_EQ(pin_->SetState(KSSTATE_RUN), STATUS_SUCCESS);
   ASSERT_TRUE(WaitReal([&] { return pin_->MappingRefusals() > 0; })) << "the stream never asked for more";
 
@@ -129,7 +140,7 @@ TEST_F(OwnerRace, ServiceDuringMappingAvailableIsLeftToTheOwner) {
     Queue(kCdBlock + kCdBlock / 2);
   });
   const bool held = gate.WaitUsed();
-  const std::uint64_t services = pin_->ServiceCalls();
+  Kernel().PauseHardware(false);
   bool idle = false, serviced = false;
   if (held) {
     idle = WaitReal([&] { return ChannelIdle(); });
