@@ -308,12 +308,14 @@ class Kernel {
     std::thread::id owner;
     KIRQL oldIrql = PASSIVE_LEVEL;
   };
+  // Owner and recursion are read by a waiter on another thread before it
+  // blocks (is the owner itself?), while the owner changes them.
   struct MutexState {
     std::recursive_mutex mutex;
-    std::thread::id owner;
+    std::atomic<std::thread::id> owner;
     std::uint64_t ownerContext = 0;
     const char* ownerName = nullptr;
-    int recursion = 0;
+    std::atomic<int> recursion{0};
   };
   enum class DispatcherKind { NotificationEvent, SynchronizationEvent, Mutex };
   struct WorkItem {
