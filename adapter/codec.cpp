@@ -141,7 +141,9 @@ STDMETHODIMP_(void) CAdapterCommon::CodecRegWrite(UCHAR Register, USHORT Value)
         return;
     }
 
-    if (!WaitCodecPortFreeForWrite(Port(CodecStatusPort))) {
+    if (KeepWriteWhilePoweredOff(Register, Value)) {
+        /* Kept for the way back to D0. */
+    } else if (!WaitCodecPortFreeForWrite(Port(CodecStatusPort))) {
         CodecTimedOut = 1;
     } else if ((Register & 1) || Register == AC97_RESET) {
         /*
@@ -157,6 +159,42 @@ STDMETHODIMP_(void) CAdapterCommon::CodecRegWrite(UCHAR Register, USHORT Value)
     }
 
     ReleaseCodecPort();
+}
+
+/* With CodecMutex held: in D3 a register the driver keeps a shadow of is only noted. */
+BOOLEAN CAdapterCommon::KeepWriteWhilePoweredOff(UCHAR Register, USHORT Value)
+{
+    if (!CodecPoweredOff)
+        return FALSE;
+    BOOLEAN remembered = StoredWord(Register) != NULL;
+    for (ULONG i = 0; i < ConverterSettingCount; ++i)
+        remembered |= ConverterRegisters[i] == Register;
+    if (remembered && !(Register & 1)) {
+        NoteMixerWrite(Register, Value);
+        NoteConverterWrite(Register, Value);
+        CodecWritesWhileOff |= 1ULL << (Register / 2);
+    }
+    return TRUE;
+}
+
+/* Back in D0, with CodecMutex held: what was set while the codec was down, newest of all, goes in last. */
+void CAdapterCommon::ReplayWritesWhilePoweredOff()
+{
+    ULONGLONG pending = CodecWritesWhileOff;
+    CodecWritesWhileOff = 0;
+    for (UCHAR word = 0; pending != 0; ++word, pending >>= 1) {
+        if (!(pending & 1))
+            continue;
+        const UCHAR reg = (UCHAR)(word * 2);
+        USHORT *stored = StoredWord(reg);
+        if (stored) {
+            CodecRegWrite(reg, *stored);
+            continue;
+        }
+        for (ULONG i = 0; i < ConverterSettingCount; ++i)
+            if (ConverterRegisters[i] == reg)
+                CodecRegWrite(reg, ConverterShadow[i]);
+    }
 }
 
 void CAdapterCommon::NoteMixerWrite(UCHAR Register, USHORT Value)

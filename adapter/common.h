@@ -45,6 +45,13 @@ private:
     /* CodecLinkControl as the driver last wrote it: D3 takes the variable-rate slot bit from the hardware. */
     UCHAR LinkControlShadow;
     ULONG CodecTimedOut;
+    /*
+     * In D3 the codec port is down: mixer and converter writes go to their
+     * shadows only (one bit per register/2) and reach the codec on the way
+     * back to D0. Both under CodecMutex.
+     */
+    BOOLEAN CodecPoweredOff;
+    ULONGLONG CodecWritesWhileOff;
     KMUTEX CodecMutex;
     UCHAR IntTimes[SgdChannelCount];
     PVOID PciBiosEntry;
@@ -107,6 +114,9 @@ private:
     void NoteMixerRead(UCHAR Register, USHORT Value);
     void NoteConverterWrite(UCHAR Register, USHORT Value);
     void RestoreConverterSettings();
+    void ChangePowerStateLocked(DEVICE_POWER_STATE state);
+    BOOLEAN KeepWriteWhilePoweredOff(UCHAR Register, USHORT Value);
+    void ReplayWritesWhilePoweredOff();
     BOOLEAN MixerSettingKnown(UCHAR Register) const;
     BOOLEAN WaitCodecPortFree(ULONGLONG Limit);
     BOOLEAN WaitCodecReadData();

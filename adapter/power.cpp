@@ -20,8 +20,25 @@ STDMETHODIMP_(void) CAdapterCommon::PowerChangeState(POWER_STATE NewState)
     if (requested < (ULONG)PowerDeviceD0 || requested > (ULONG)PowerDeviceD3)
         return;
     DEVICE_POWER_STATE state = (DEVICE_POWER_STATE)requested;
-    if (state == PowerState)
-        return;
+
+    /*
+     * The whole change holds the codec bracket: a property request waits
+     * until the codec is back and restored, instead of writing a register
+     * the reset then wipes or the restore writes over with an older value.
+     */
+    HwAcquireCodecSync();
+    if (state != PowerState)
+        ChangePowerStateLocked(state);
+    HwReleaseCodecSync();
+}
+
+PAGED_ROUTINE
+void CAdapterCommon::ChangePowerStateLocked(DEVICE_POWER_STATE state)
+{
+    PAGED_CODE();
+
+    /* From here on every write goes to the codec again; the ones kept while it was down go in below. */
+    CodecPoweredOff = FALSE;
 
     /* The D1 step writes the link status into the Powerdown low byte; entered at D1 that is 0. */
     UCHAR linkStatus = 0;
@@ -51,6 +68,9 @@ STDMETHODIMP_(void) CAdapterCommon::PowerChangeState(POWER_STATE NewState)
         }
     }
 
+    if (state <= PowerDeviceD0)
+        ReplayWritesWhilePoweredOff();
+
     if (state <= PowerDeviceD1) {
         (void)CodecRegRead(AC97_POWERDOWN);
         /* High byte 0: every power-down request off. */
@@ -63,6 +83,7 @@ STDMETHODIMP_(void) CAdapterCommon::PowerChangeState(POWER_STATE NewState)
     CodecRegWrite(AC97_POWERDOWN, (USHORT)(powerdown | AC97_POWERDOWN_LOW_POWER_MARK));
 
     PowerState = state;
+    CodecPoweredOff = state == PowerDeviceD3;
 }
 
 PAGED_ROUTINE

@@ -4,6 +4,7 @@
 // variable-rate slots again. A 44.1 kHz stream open (running, or only
 // prepared) across D3, or opened after it, then still moves its bytes
 // bit-exact and at 44.1 kHz, not at the codec's 48 kHz default.
+#include "host/property.h"
 #include "wave/wave_fixture.h"
 
 namespace wavetest {
@@ -100,6 +101,30 @@ INSTANTIATE_TEST_SUITE_P(
                     PowerCycleCase{"RecordPreparedAcross", true, When::PreparedAcross},
                     PowerCycleCase{"RecordOpenedAfter", true, When::OpenedAfter}),
     [](const testing::TestParamInfo<PowerCycleCase>& info) { return std::string(info.param.name); });
+
+// A mixer change made while the device is in D3 (the link down, the codec
+// port unusable) is the user's newest setting: it must be in the codec once
+// the device is back in D0, not reported done and lost.
+TEST(MixerInD3, AChangeMadeWhileDownIsInTheCodecBackInD0) {
+  constexpr ULONG kMasterVolumeNode = 20;
+  constexpr ULONG kMasterMuteNode = 21;
+  WaveDevice device;
+  ASSERT_STARTED(device);
+  auto topology = device.Harness().Subdevice(L"Topology");
+  ASSERT_TRUE(topology);
+  host::PropertyDispatcher mixer(topology->miniport);
+  ASSERT_EQ(device.Harness().SetPowerState(PowerDeviceD3), STATUS_SUCCESS);
+  device.RunFor(10 * kMillisecond);
+  EXPECT_EQ(mixer.SetAudio(kMasterVolumeNode, KSPROPERTY_AUDIO_VOLUMELEVEL, 0, -30 * 65536).status, STATUS_SUCCESS);
+  EXPECT_EQ(mixer.SetAudio(kMasterMuteNode, KSPROPERTY_AUDIO_MUTE, 0, TRUE).status, STATUS_SUCCESS);
+  ASSERT_EQ(device.Harness().SetPowerState(PowerDeviceD0), STATUS_SUCCESS);
+  device.RunFor(kMillisecond);
+  const std::uint16_t master = device.Machine().GetCodec().Read(sim::ac97::kMasterVolume);
+  EXPECT_EQ((master >> 8) & 0x3F, 20) << std::hex << "master register 0x" << master << ": left at -30 dB";
+  EXPECT_TRUE(master & 0x8000) << std::hex << "master register 0x" << master << ": muted";
+  EXPECT_EQ(mixer.GetAudio(kMasterVolumeNode, KSPROPERTY_AUDIO_VOLUMELEVEL, 0).Long(), -30 * 65536);
+  EXPECT_TRUE(device.violations.empty()) << Joined(device.violations);
+}
 
 }  // namespace
 }  // namespace wavetest
