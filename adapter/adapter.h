@@ -60,3 +60,5 @@ NTSTATUS NewAdapterCommon(PUNKNOWN *Unknown, REFCLSID ClassId, PUNKNOWN UnknownO
  * ReadIntTimes followed by WriteIntTimes, wherever the interrupt is live.
  */
 UCHAR TakeIntTimes(PADAPTERCOMMON AdapterCommon, ULONG Channel);
+/* The count without taking it, read with the interrupt excluded likewise. */
+UCHAR PeekIntTimes(PADAPTERCOMMON AdapterCommon, ULONG Channel);

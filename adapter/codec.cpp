@@ -346,6 +346,7 @@ struct TAKE_INT_TIMES_CONTEXT {
     ULONG Channel;
     UCHAR Count;
     BOOLEAN Taken;
+    BOOLEAN Clear;
 };
 
 static NTSTATUS NTAPI TakeIntTimesSynchronized(PINTERRUPTSYNC InterruptSync, PVOID Context)
@@ -353,14 +354,16 @@ static NTSTATUS NTAPI TakeIntTimesSynchronized(PINTERRUPTSYNC InterruptSync, PVO
     UNREFERENCED_PARAMETER(InterruptSync);
     TAKE_INT_TIMES_CONTEXT *context = static_cast<TAKE_INT_TIMES_CONTEXT *>(Context);
     context->Count = context->AdapterCommon->ReadIntTimes(context->Channel);
-    context->AdapterCommon->WriteIntTimes(context->Channel, 0);
+    if (context->Clear)
+        context->AdapterCommon->WriteIntTimes(context->Channel, 0);
     context->Taken = TRUE;
     return STATUS_SUCCESS;
 }
 
-UCHAR TakeIntTimes(PADAPTERCOMMON AdapterCommon, ULONG Channel)
+/* The count as the interrupt routine left it: read with the interrupt excluded, as it writes it on another processor. */
+static UCHAR SynchronizedIntTimes(PADAPTERCOMMON AdapterCommon, ULONG Channel, BOOLEAN Clear)
 {
-    TAKE_INT_TIMES_CONTEXT context = {AdapterCommon, Channel, 0, FALSE};
+    TAKE_INT_TIMES_CONTEXT context = {AdapterCommon, Channel, 0, FALSE, Clear};
     PINTERRUPTSYNC interruptSync = AdapterCommon->GetInterruptSync();
     if (interruptSync)
         interruptSync->CallSynchronizedRoutine(TakeIntTimesSynchronized, &context);
@@ -368,4 +371,14 @@ UCHAR TakeIntTimes(PADAPTERCOMMON AdapterCommon, ULONG Channel)
     if (!context.Taken)
         TakeIntTimesSynchronized(NULL, &context);
     return context.Count;
+}
+
+UCHAR TakeIntTimes(PADAPTERCOMMON AdapterCommon, ULONG Channel)
+{
+    return SynchronizedIntTimes(AdapterCommon, Channel, TRUE);
+}
+
+UCHAR PeekIntTimes(PADAPTERCOMMON AdapterCommon, ULONG Channel)
+{
+    return SynchronizedIntTimes(AdapterCommon, Channel, FALSE);
 }

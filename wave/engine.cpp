@@ -406,11 +406,28 @@ NTSTATUS CMiniportWavePciStreamZATAC97::HwStop(PUCHAR EventsLeft)
         KeStallExecutionProcessor(WAVE_STOP_POLL_MICROSECONDS);
     }
 
+    /*
+     * An interrupt routine on another processor may have read these bits
+     * and not yet counted them: taken with the interrupt excluded, each
+     * event is either counted there or left here, never both.
+     */
+    STOP_EVENTS_CONTEXT context = {this, 0};
+    PINTERRUPTSYNC interruptSync = Miniport->AdapterCommon->GetInterruptSync();
+    if (!interruptSync || !NT_SUCCESS(interruptSync->CallSynchronizedRoutine(TakeStopEvents, &context)))
+        TakeStopEvents(NULL, &context);
     if (EventsLeft)
-        *EventsLeft = (UCHAR)(ReadStatus() & ChannelStatusEvents);
-    WriteStatus(ChannelStatusEvents);
+        *EventsLeft = context.Events;
     WRITE_PORT_UCHAR(type, (UCHAR)(READ_PORT_UCHAR(type) | ChannelTypeInterruptEnables));
     return status;
+}
+
+NTSTATUS NTAPI CMiniportWavePciStreamZATAC97::TakeStopEvents(PINTERRUPTSYNC InterruptSync, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(InterruptSync);
+    STOP_EVENTS_CONTEXT *context = static_cast<STOP_EVENTS_CONTEXT *>(Context);
+    context->Events = (UCHAR)(context->Stream->ReadStatus() & ChannelStatusEvents);
+    context->Stream->WriteStatus(ChannelStatusEvents);
+    return STATUS_SUCCESS;
 }
 
 /*
@@ -438,7 +455,7 @@ UCHAR CMiniportWavePciStreamZATAC97::TakeEventCount()
 
 UCHAR CMiniportWavePciStreamZATAC97::PeekEventCount()
 {
-    return Miniport->AdapterCommon->ReadIntTimes(ChannelIndex);
+    return PeekIntTimes(Miniport->AdapterCommon, ChannelIndex);
 }
 
 /* ---- Revocation ---------------------------------------------------------------------------------- */

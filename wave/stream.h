@@ -206,6 +206,11 @@ private:
     void SetCountWord(UCHAR Entry, ULONG Value) { SgdTable[Entry * 2 + 1] = Value; }
     UCHAR ReadStatus();
     void WriteStatus(UCHAR Value);
+    struct STOP_EVENTS_CONTEXT {
+        CMiniportWavePciStreamZATAC97 *Stream;
+        UCHAR Events;
+    };
+    static NTSTATUS NTAPI TakeStopEvents(PINTERRUPTSYNC InterruptSync, PVOID Context);
     BOOLEAN WaitStartPendingClear(PUCHAR LastStatus);
     UCHAR TakeEventCount();
     UCHAR PeekEventCount();
