@@ -22,7 +22,7 @@ cmake --build build-tsan -j"$(nproc)" --target zatac97_stress
 echo "soak: ${seconds} s from seed ${seed}"
 log=build-tsan/soak.log
 if ! TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-    build-tsan/tests/zatac97_stress --seed "$seed" --seconds "$seconds" --verbose 2>"$log"; then
+    timeout $((seconds + 600)) build-tsan/tests/zatac97_stress --seed "$seed" --seconds "$seconds" --verbose 2>"$log"; then
   grep -v '^seed [0-9]* done$' "$log" | tail -n 60 >&2
   echo "soak: FAILED; the last sequence finished: $(grep '^seed [0-9]* done$' "$log" | tail -n 1)" >&2
   exit 1
