@@ -111,10 +111,7 @@ void ServiceGroup::Notify(PSERVICEGROUP group, sim::Ticks latency) {
   if (NT_SUCCESS(group->QueryInterface(IID_IHostFrameworkObject, &object)) && object) {
     own = dynamic_cast<ServiceGroup*>(static_cast<FrameworkObject*>(object));
     group->Release();  // the look-up's reference
-    if (own) {
-      if (own->notifyQueued_) return;
-      own->notifyQueued_ = true;
-    }
+    if (own && own->notifyQueued_.exchange(true)) return;
   }
   group->AddRef();
   kernel.QueueWork(

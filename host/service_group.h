@@ -5,6 +5,7 @@
 
 #include <portcls.h>
 
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -45,7 +46,8 @@ class ServiceGroup final : public IServiceGroup, public FrameworkObject {
   std::vector<PSERVICESINK> members_;
   mutable std::mutex membersMutex_;  // the dispatch thread copies while a passive one changes
   bool delayedSupported_ = false;
-  bool notifyQueued_ = false;
+  // Set by the interrupt routine's Notify, cleared by the deferred work it queued.
+  std::atomic<bool> notifyQueued_{false};
   Kernel::WorkId delayed_ = 0;
 };
 
