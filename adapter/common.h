@@ -127,6 +127,7 @@ private:
     void WriteFallbackValue(const MixerSetting &Row);
     void WriteCodecDefaults();
     void WriteCodecDefaultsNotStored();
+    void RestoreMixerSettingsAfterReset();
 
     static NTSTATUS NTAPI SetServiceGroupsSynchronized(PINTERRUPTSYNC InterruptSync, PVOID Context);
     void HandleChannelEvents(ULONG Channel, UCHAR SgdStatus, PSERVICEGROUP ServiceGroup);

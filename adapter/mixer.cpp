@@ -197,6 +197,31 @@ STDMETHODIMP_(NTSTATUS) CAdapterCommon::RestoreMixerSettingsFromRegistry()
 }
 
 /*
+ * Back in D0 after the codec lost its registers: the stored settings go back
+ * in, then every setting made in this run goes back over them, so a power
+ * cycle never undoes a change the user made since the settings were read.
+ */
+PAGED_ROUTINE
+void CAdapterCommon::RestoreMixerSettingsAfterReset()
+{
+    PAGED_CODE();
+    BOOLEAN known[ARRAYSIZE(DefaultMixerSettings)];
+    USHORT current[ARRAYSIZE(DefaultMixerSettings)];
+    for (ULONG i = 0; i < ARRAYSIZE(DefaultMixerSettings); ++i) {
+        known[i] = MixerSettingKnown(DefaultMixerSettings[i].Register);
+        current[i] = *StoredWord(DefaultMixerSettings[i].Register);
+    }
+
+    CodecReset();
+
+    for (ULONG i = 0; i < ARRAYSIZE(DefaultMixerSettings); ++i) {
+        const UCHAR reg = DefaultMixerSettings[i].Register;
+        if (known[i] && *StoredWord(reg) != current[i])
+            CodecRegWrite(reg, current[i]);
+    }
+}
+
+/*
  * Stores what was last written through CodecRegWrite (General Purpose and 3D
  * Control: or what the codec last answered for them). A register the driver
  * never wrote, or wrote only because the restore failed, keeps the value

@@ -50,12 +50,12 @@ void CAdapterCommon::ChangePowerStateLocked(DEVICE_POWER_STATE state)
              * The codec lost its registers, or is still coming back from a
              * cold start (status 0): the reset waits for it to be ready, then
              * the converters get their rates back before a running stream
-             * moves on at the codec's default, and the persisted mixer goes
-             * back in.
+             * moves on at the codec's default, and the mixer goes back in:
+             * the persisted settings with this run's changes over them.
              */
             if (NT_SUCCESS(ResetZATAC97Controller())) {
                 RestoreConverterSettings();
-                CodecReset();
+                RestoreMixerSettingsAfterReset();
                 CodecRegWrite(AC97_POWERDOWN, 0x0000);
             }
         } else {
