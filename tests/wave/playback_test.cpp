@@ -675,7 +675,8 @@ TEST_P(EmptyBuffer, IsHandedBackWithoutWaitingForData) {
 INSTANTIATE_TEST_SUITE_P(Cases, EmptyBuffer,
                          testing::Values(EmptyBufferCase{"PlaybackAloneAtStart", false, false},
                                          EmptyBufferCase{"PlaybackAfterDrain", false, true},
-                                         EmptyBufferCase{"CaptureAloneAtStart", true, false}),
+                                         EmptyBufferCase{"CaptureAloneAtStart", true, false},
+                                         EmptyBufferCase{"CaptureAfterDrain", true, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -618,7 +618,18 @@ TEST_P(StuckChannel, PauseReportsItAndTheNextStartRecoversOrSaysWhy) {
   ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
   device.RunFor(15 * kMillisecond);
 
+  // The half second of waiting is spent at passive level: a processor held at
+  // dispatch level (MappingLock taken) would block GetPosition and RevokeMappings.
+  bool pausing = false;
+  sim::Ticks last = device.Machine().GetClock().Now(), raised = 0;
+  device.Machine().GetClock().AddAdvanceListener([&](sim::Ticks now) {
+    if (pausing && device.Kernel().Irql() >= DISPATCH_LEVEL) raised += now - last;
+    last = now;
+  });
+  pausing = true;
   EXPECT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_IO_DEVICE_ERROR);
+  pausing = false;
+  EXPECT_LT(raised, kMillisecond) << "time spent at dispatch level or above while the pause waited";
   EXPECT_EQ(device.MarkersOn(0x91), std::vector<std::uint8_t>{0x97});
   ASSERT_EQ(pin->SetState(KSSTATE_PAUSE), STATUS_SUCCESS) << "the stream is paused all the same";
   // What reached the blocks may still be playing and goes back; the rest of the buffer is kept.
