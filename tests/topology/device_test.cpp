@@ -68,6 +68,17 @@ TEST_F(MixerDevice, CodecWithout3DGivesTheSmallerFilter) {
   EXPECT_EQ(Codec(0x20) & 0x2000, 0);
 }
 
+// A codec whose reads time out answers the 3D probe with nothing: the adapter's
+// 0xFFFF is no General Purpose value to write back (loopback bit and all).
+TEST_F(MixerDevice, A3DProbeWhoseReadsTimeOutWritesNothingFromThem) {
+  auto config = config_;
+  config.codec.readDataNeverReady = true;
+  Boot(config);
+  ASSERT_TRUE(StartMixer());
+  EXPECT_EQ(mixer_->Description().NodeCount, 36u);
+  EXPECT_EQ(Codec(0x20), 0x0000) << "General Purpose as restored";
+}
+
 TEST_F(MixerDevice, RequestsReachTheCodecThroughTheAdapter) {
   ASSERT_TRUE(StartMixer());
   const USHORT master = Codec(0x02);

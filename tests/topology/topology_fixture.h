@@ -97,6 +97,10 @@ class CodecAdapter : public IAdapterCommon {
     return STATUS_SUCCESS;
   }
 
+  // What the miniport last wrote to a cached mixer register (0x02-0x1C), as it
+  // went over the link: the codec itself drops reserved bits.
+  USHORT Written(UCHAR reg) const { return shadow_[reg / 2 - 1]; }
+
   // Settings the restore finds stored, over the defaults.
   std::map<UCHAR, USHORT> stored;
   // Reads of this (uncached) register time out.

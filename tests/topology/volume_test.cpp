@@ -32,9 +32,10 @@ TEST_P(VolumeConversion, SetPutsTheLevelOnItsCodecStep) {
   const auto result = Mixer().SetAudio(c.node, KSPROPERTY_AUDIO_VOLUMELEVEL, c.channel, c.level);
   ASSERT_EQ(result.status, STATUS_SUCCESS);
   const USHORT after = Reg(c.reg);
+  const USHORT written = c.reg <= 0x1C ? adapter_.Written(c.reg) : after;
   const USHORT mask = static_cast<USHORT>(((1u << c.width) - 1) << c.shift);
   EXPECT_EQ((after & mask) >> c.shift, c.field);
-  EXPECT_EQ(after & ~mask, before & ~mask) << "bits outside the field keep their values";
+  EXPECT_EQ(written & ~mask, before & ~mask) << "bits outside the field, reserved ones too, are written as they were";
   EXPECT_EQ(adapter_.unlockedAccesses, 0);
 }
 
@@ -66,16 +67,16 @@ INSTANTIATE_TEST_SUITE_P(WorkedExamples, VolumeConversion, ::testing::Values(
     Conversion{28, 0, Db(+1.5), 0x1C, 8, 4, 1},
     Conversion{28, 1, Db(+22.0), 0x1C, 0, 4, 14},
     Conversion{33, 1, Db(+30.0), 0x1C, 0, 4, 15},
-    // Microphone and phone: +12 .. -34.5 dB, a 5-bit field; bit 5 is reserved and stays as it was
-    Conversion{8, 0, Db(+1.0), 0x0E, 0, 6, 8},
-    Conversion{8, 0, Db(+1.5), 0x0E, 0, 6, 7},
-    Conversion{8, 0, Db(-34.0), 0x0E, 0, 6, 30},
-    Conversion{8, 0, Db(-34.5), 0x0E, 0, 6, 31},
-    Conversion{8, 0, Db(-36.0), 0x0E, 0, 6, 31},
-    Conversion{8, 0, Db(-46.5), 0x0E, 0, 6, 31},
-    Conversion{8, 0, Db(-90.0), 0x0E, 0, 6, 31},
-    Conversion{4, 0, Db(+12.0), 0x0C, 0, 6, 0},
-    Conversion{4, 0, Db(-40.0), 0x0C, 0, 6, 31},
+    // Microphone and phone: +12 .. -34.5 dB, a 5-bit field; bit 5 is reserved and is written as it was
+    Conversion{8, 0, Db(+1.0), 0x0E, 0, 5, 8},
+    Conversion{8, 0, Db(+1.5), 0x0E, 0, 5, 7},
+    Conversion{8, 0, Db(-34.0), 0x0E, 0, 5, 30},
+    Conversion{8, 0, Db(-34.5), 0x0E, 0, 5, 31},
+    Conversion{8, 0, Db(-36.0), 0x0E, 0, 5, 31},
+    Conversion{8, 0, Db(-46.5), 0x0E, 0, 5, 31},
+    Conversion{8, 0, Db(-90.0), 0x0E, 0, 5, 31},
+    Conversion{4, 0, Db(+12.0), 0x0C, 0, 5, 0},
+    Conversion{4, 0, Db(-40.0), 0x0C, 0, 5, 31},
     // 3D depth and center count codec steps
     Conversion{38, 0, 0x0001F000, 0x22, 0, 4, 1},
     Conversion{38, 0, 0x00100000, 0x22, 0, 4, 15},
@@ -93,11 +94,14 @@ TEST_F(MiniportTest, GetReturnsTheLevelAsSetNotAsQuantised) {
 }
 
 // Before any set, a get reports the level the codec's field holds once Init
-// has restored it: the defaults here (0x0707 in PCM Out is +1.5 dB, not +12 dB).
+// has restored it: the defaults (0x0707 in PCM Out is +1.5 dB, not +12 dB),
+// or a stored setting.
 struct RestoredLevel {
   ULONG node;
   LONG channel;
   LONG level;
+  UCHAR storedReg = 0;  // 0: nothing stored, the defaults
+  USHORT storedValue = 0;
 };
 
 void PrintTo(const RestoredLevel& r, std::ostream* os) { *os << "node " << r.node << " ch " << r.channel; }
@@ -108,20 +112,28 @@ const RestoredLevel kRestoredLevels[] = {
     {20, 1, Db(-10.5)}, {24, 0, Db(-46.5)}, {28, 1, Db(0)},    {30, 0, Db(0)},     {35, 0, Db(0)},
 };
 
+// Stored settings: both sides of Master, PCM Out, Mic at its lowest, Record Gain at its highest.
+const RestoredLevel kStoredLevels[] = {
+    {20, 0, Db(-12), 0x02, 0x8810}, {20, 1, Db(-24), 0x02, 0x8810}, {0, 1, Db(-3), 0x18, 0x0A0A},
+    {8, 0, Db(-34.5), 0x0E, 0x001F}, {28, 1, Db(+22.5), 0x1C, 0x0F0F},
+};
+
 class LevelsAtStart : public MiniportTest, public ::testing::WithParamInterface<RestoredLevel> {};
 class LevelsAtStartNo3D : public MiniportTestNo3D, public ::testing::WithParamInterface<RestoredLevel> {};
 
 TEST_P(LevelsAtStart, AreWhatTheRestoredCodecHolds) {
-  ASSERT_EQ(Start(), STATUS_SUCCESS);
   const RestoredLevel& r = GetParam();
+  if (r.storedReg) adapter_.stored[r.storedReg] = r.storedValue;
+  ASSERT_EQ(Start(), STATUS_SUCCESS);
   const auto got = Mixer().GetAudio(r.node, KSPROPERTY_AUDIO_VOLUMELEVEL, r.channel);
   ASSERT_EQ(got.status, STATUS_SUCCESS);
   EXPECT_EQ(static_cast<LONG>(got.Ulong()), r.level);
 }
 
 TEST_P(LevelsAtStartNo3D, AreWhatTheRestoredCodecHolds) {
-  ASSERT_EQ(Start(), STATUS_SUCCESS);
   const RestoredLevel& r = GetParam();
+  if (r.storedReg) adapter_.stored[r.storedReg] = r.storedValue;
+  ASSERT_EQ(Start(), STATUS_SUCCESS);
   const auto got = Mixer().GetAudio(r.node, KSPROPERTY_AUDIO_VOLUMELEVEL, r.channel);
   ASSERT_EQ(got.status, STATUS_SUCCESS);
   EXPECT_EQ(static_cast<LONG>(got.Ulong()), r.level);
@@ -129,6 +141,8 @@ TEST_P(LevelsAtStartNo3D, AreWhatTheRestoredCodecHolds) {
 
 INSTANTIATE_TEST_SUITE_P(Defaults, LevelsAtStart, ::testing::ValuesIn(kRestoredLevels));
 INSTANTIATE_TEST_SUITE_P(Defaults, LevelsAtStartNo3D, ::testing::ValuesIn(kRestoredLevels));
+INSTANTIATE_TEST_SUITE_P(Stored, LevelsAtStart, ::testing::ValuesIn(kStoredLevels));
+INSTANTIATE_TEST_SUITE_P(Stored, LevelsAtStartNo3D, ::testing::ValuesIn(kStoredLevels));
 
 // Each field value reads back as a level that a set puts on that same field.
 class FieldRoundTrip : public MiniportTest, public ::testing::WithParamInterface<Conversion> {};
@@ -160,6 +174,32 @@ TEST_F(MiniportTest, ThreeDLevelsAtStartComeFromThe3DControlRegister) {
   ASSERT_EQ(Start(), STATUS_SUCCESS);
   EXPECT_EQ(Mixer().GetAudio(37, KSPROPERTY_AUDIO_VOLUMELEVEL, 0).Ulong(), 0x000A0000u);
   EXPECT_EQ(Mixer().GetAudio(38, KSPROPERTY_AUDIO_VOLUMELEVEL, 0).Ulong(), 0x00050000u);
+}
+
+// Two devices, two mixers: each miniport keeps its own levels, at start and after a set.
+TEST_F(MiniportTest, EachMiniportKeepsItsOwnLevels) {
+  adapter_.stored[0x02] = 0x0808;  // -12 dB
+  ASSERT_EQ(Start(), STATUS_SUCCESS);
+
+  sim::Codec otherCodec{sim::CodecConfig{}};
+  CodecAdapter otherAdapter{otherCodec};
+  otherAdapter.stored[0x02] = 0x1010;  // -24 dB
+  CountedPort otherPort;
+  PUNKNOWN unknown = nullptr;
+  ASSERT_EQ(CreateZATAC97Topology(&unknown, GUID_NULL, nullptr, NonPagedPool), STATUS_SUCCESS);
+  PMINIPORTTOPOLOGY other = nullptr;
+  ASSERT_EQ(unknown->QueryInterface(IID_IMiniportTopology, reinterpret_cast<PVOID*>(&other)), STATUS_SUCCESS);
+  unknown->Release();
+  ASSERT_EQ(other->Init(static_cast<IAdapterCommon*>(&otherAdapter), resources_, &otherPort), STATUS_SUCCESS);
+  {
+    host::PropertyDispatcher otherMixer(other);
+    EXPECT_EQ(static_cast<LONG>(Mixer().GetAudio(20, KSPROPERTY_AUDIO_VOLUMELEVEL, 0).Ulong()), Db(-12));
+    EXPECT_EQ(static_cast<LONG>(otherMixer.GetAudio(20, KSPROPERTY_AUDIO_VOLUMELEVEL, 0).Ulong()), Db(-24));
+    ASSERT_EQ(otherMixer.SetAudio(20, KSPROPERTY_AUDIO_VOLUMELEVEL, 0, Db(-40)).status, STATUS_SUCCESS);
+    EXPECT_EQ(static_cast<LONG>(Mixer().GetAudio(20, KSPROPERTY_AUDIO_VOLUMELEVEL, 0).Ulong()), Db(-12));
+  }
+  other->Release();
+  EXPECT_EQ(otherAdapter.references, 1u);
 }
 
 TEST_F(MiniportTest, MicrophoneRecordingLevelSetsBothHalvesAndHasNoRightChannel) {
