@@ -299,6 +299,28 @@ TEST_P(CaptureAllocationInTurn, EachAllocationFailingInTurnLosesNothingOrReports
 INSTANTIATE_TEST_SUITE_P(BufferSizes, CaptureAllocationInTurn, testing::Values(kCdBlock, 200u),
                          [](const auto& info) { return std::to_string(info.param) + "bytes"; });
 
+// A capture position counts whole frames of the bytes delivered into buffers:
+// buffers whose sizes cut a frame leave the cut frame out, and the converter's
+// progress in the block being recorded is in no buffer yet.
+TEST(Capture, ThePositionIsWholeFramesOfTheBytesInTheBuffers) {
+  WaveDevice device;
+  ASSERT_STARTED(device);
+  host::WavePciPin* pin = device.Open(kCapturePin, kCd);
+  for (int i = 0; i < 3; ++i) pin->QueueCaptureBuffer(1001);  // 3003 bytes: 750 frames and 3 bytes
+  ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  ULONGLONG position = ~0ull;
+  device.RunFor(15 * kMillisecond);  // the first block is in, the second half recorded
+  pin->Stream()->GetPosition(&position);
+  EXPECT_EQ(pin->BytesReleased(), 1001u);
+  EXPECT_EQ(position, 1920u) << "the first block, all in buffers; not the converter's 2880 bytes";
+  device.RunFor(15 * kMillisecond);
+  ASSERT_EQ(pin->BytesReleased(), 3003u);
+  pin->Stream()->GetPosition(&position);
+  EXPECT_EQ(position, 3000u);
+  pin->SetState(KSSTATE_STOP);
+  EXPECT_TRUE(device.violations.empty()) << Joined(device.violations);
+}
+
 // Revoking queued capture mappings takes back exactly that range; the
 // recording goes on into the mappings after it without a gap.
 TEST(Capture, RevokedMappingsAreTakenBackAndTheRecordingGoesOnIntoTheRest) {
