@@ -171,4 +171,28 @@ TEST_F(MixerDevice, GeneralPurposeAnd3DSettingsSurviveARestartAndAPowerCycle) {
   EXPECT_EQ(Codec(0x22), 0x0A05);
 }
 
+// Settings stored by an earlier run are older than the ones made since the
+// restart: a D3-to-D0 gives the codec the newer ones, and the mixer still
+// reports what the codec holds.
+TEST_F(MixerDevice, APowerCycleKeepsTheSettingsMadeSinceTheRestartOverStoredOnes) {
+  ASSERT_TRUE(StartMixer());
+  ASSERT_EQ(mixer_->SetAudio(20, KSPROPERTY_AUDIO_VOLUMELEVEL, 0, -12 * 65536).status, STATUS_SUCCESS);
+  ASSERT_EQ(mixer_->SetAudio(38, KSPROPERTY_AUDIO_VOLUMELEVEL, 0, 5 * 65536).status, STATUS_SUCCESS);
+  StopDevice();  // stored: Master -12 dB, 3D on, depth 5
+
+  ASSERT_TRUE(StartMixer());
+  ASSERT_EQ(mixer_->SetAudio(20, KSPROPERTY_AUDIO_VOLUMELEVEL, 0, -30 * 65536).status, STATUS_SUCCESS);
+  ASSERT_EQ(mixer_->SetAudio(36, KSPROPERTY_AUDIO_AGC, 0, 0).status, STATUS_SUCCESS);  // 3D off
+  ASSERT_EQ(mixer_->SetAudio(38, KSPROPERTY_AUDIO_VOLUMELEVEL, 0, 9 * 65536).status, STATUS_SUCCESS);
+  const USHORT master = Codec(0x02), generalPurpose = Codec(0x20), threeD = Codec(0x22);
+  ASSERT_EQ(generalPurpose & 0x2000, 0);
+  ASSERT_EQ(Harness().SetPowerState(PowerDeviceD3), STATUS_SUCCESS);
+  ASSERT_EQ(Harness().SetPowerState(PowerDeviceD0), STATUS_SUCCESS);
+  EXPECT_EQ(Codec(0x02), master);
+  EXPECT_EQ(Codec(0x20), generalPurpose);
+  EXPECT_EQ(Codec(0x22), threeD);
+  EXPECT_EQ(static_cast<LONG>(mixer_->GetAudio(20, KSPROPERTY_AUDIO_VOLUMELEVEL, 0).Ulong()), -30 * 65536);
+  EXPECT_EQ(mixer_->GetAudio(36, KSPROPERTY_AUDIO_AGC, 0).Ulong(), 0u);
+}
+
 }  // namespace
