@@ -153,7 +153,10 @@ TEST_F(AdapterTest, ASublistThatCannotBeCreatedReleasesTheOthers) {
   const std::uint64_t start = pool.Attempts();
   PRESOURCELIST lists[4];
   ASSERT_EQ(AssignResources(full, &lists[0], &lists[1], &lists[2], &lists[3]), STATUS_SUCCESS);
-  for (PRESOURCELIST l : lists) l->Release();
+  for (PRESOURCELIST l : lists) {
+    ASSERT_NE(l, nullptr) << "the assigned list has every subdevice's resources";
+    l->Release();
+  }
   const std::uint64_t attempts = pool.Attempts() - start;
   ASSERT_GT(attempts, 4u);
   for (std::uint64_t n = 1; n <= attempts; ++n) {

@@ -171,6 +171,28 @@ TEST_F(MixerDevice, GeneralPurposeAnd3DSettingsSurviveARestartAndAPowerCycle) {
   EXPECT_EQ(Codec(0x22), 0x0A05);
 }
 
+// The restore cannot get its scratch buffer: the codec gets the defaults and
+// the run says so (marker 0x9D), and the stop saves none of them over the
+// stored settings. The registry, and so the .reg file, is as it was.
+TEST_F(MixerDevice, ARestoreWithoutMemoryLeavesTheStoredSettingsAsTheyWere) {
+  ASSERT_TRUE(StartMixer());
+  const LONG level = static_cast<LONG>(-37.5 * 65536);
+  ASSERT_EQ(mixer_->SetAudio(20, KSPROPERTY_AUDIO_VOLUMELEVEL, 0, level).status, STATUS_SUCCESS);
+  StopDevice();
+  const std::string stored = GetKernel().GetRegistry().Export();
+
+  Machine().GetTrace().Clear();
+  GetKernel().GetPool().FailTag(PoolTagScratch);  // the restore's buffer (and the requirements rewrite's)
+  ASSERT_TRUE(StartMixer());
+  GetKernel().GetPool().ClearFaults();
+  EXPECT_EQ(Codec(0x02), 0x0707) << "the defaults";
+  const auto markers = Machine().Markers();
+  EXPECT_TRUE(std::any_of(markers.begin(), markers.end(),
+                          [](const auto& m) { return m.port == 0x91 && m.value == 0x9D; }));
+  StopDevice();
+  EXPECT_EQ(GetKernel().GetRegistry().Export(), stored);
+}
+
 // Settings stored by an earlier run are older than the ones made since the
 // restart: a D3-to-D0 gives the codec the newer ones, and the mixer still
 // reports what the codec holds.
