@@ -60,7 +60,10 @@ class WaveDevice {
   explicit WaveDevice(sim::MachineConfig config = {}) : machine_(config), kernel_(machine_), harness_(kernel_) {
     kernel_.SetViolationHandler([this](const host::Violation& v) { violations.push_back(v.message); });
   }
+  // What closing and removing find (a mapping still out, a common buffer or
+  // pool block left, a lock still held) fails the test that left it.
   ~WaveDevice() {
+    const std::size_t before = violations.size();
     for (host::WavePciPin* pin : pins_) {
       pin->Close();
       pin->Release();
@@ -68,6 +71,8 @@ class WaveDevice {
     if (port_) port_->Release();
     if (miniport_) miniport_->Release();
     harness_.RemoveDevice();
+    kernel_.Teardown();
+    for (std::size_t i = before; i < violations.size(); i++) ADD_FAILURE() << "at teardown: " << violations[i];
   }
 
   NTSTATUS Start() {
