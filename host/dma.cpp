@@ -67,30 +67,30 @@ STDMETHODIMP_(NTSTATUS) DmaChannel::QueryInterface(REFIID id, PVOID* out) {
 }
 
 PVOID NTAPI DmaChannel::AllocateCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PPHYSICAL_ADDRESS logical,
-                                             BOOLEAN) {
+                                             BOOLEAN cacheEnabled) {
   DmaChannel* channel = FromAdapter(adapter);
   if (!channel) {
     Kernel::Require("AllocateCommonBuffer").Violate("dma", "AllocateCommonBuffer on an unknown adapter object");
     return nullptr;
   }
-  return channel->Allocate(length, logical);
+  return channel->Allocate(length, logical, cacheEnabled != FALSE);
 }
 
 VOID NTAPI DmaChannel::FreeCommonBuffer(PDMA_ADAPTER adapter, ULONG length, PHYSICAL_ADDRESS logical,
-                                        PVOID virtualAddress, BOOLEAN) {
+                                        PVOID virtualAddress, BOOLEAN cacheEnabled) {
   DmaChannel* channel = FromAdapter(adapter);
   if (!channel) {
     Kernel::Require("FreeCommonBuffer").Violate("dma", "FreeCommonBuffer on an unknown adapter object");
     return;
   }
-  channel->Free(length, logical, virtualAddress);
+  channel->Free(length, logical, virtualAddress, cacheEnabled != FALSE);
 }
 
 VOID NTAPI DmaChannel::PutDmaAdapter(PDMA_ADAPTER) {
   // The channel owns its adapter object; the framework puts it when the channel goes.
 }
 
-PVOID DmaChannel::Allocate(ULONG length, PPHYSICAL_ADDRESS logical) {
+PVOID DmaChannel::Allocate(ULONG length, PPHYSICAL_ADDRESS logical, bool cacheEnabled) {
   Kernel& kernel = Kernel::Require("AllocateCommonBuffer");
   if (!logical) {
     kernel.Violate("dma", "AllocateCommonBuffer without a place for the logical address");
@@ -110,13 +110,13 @@ PVOID DmaChannel::Allocate(ULONG length, PPHYSICAL_ADDRESS logical) {
   void* host = memory.HostPointer(*physical, length);
   // Fresh common buffers hold a pattern, as pool does, so reading one before writing shows.
   std::memset(host, 0xCD, length);
-  buffers_[*physical] = {host, length};
+  buffers_[*physical] = {host, length, cacheEnabled};
   liveEverywhere++;
   logical->QuadPart = *physical;
   return host;
 }
 
-void DmaChannel::Free(ULONG length, PHYSICAL_ADDRESS logical, PVOID virtualAddress) {
+void DmaChannel::Free(ULONG length, PHYSICAL_ADDRESS logical, PVOID virtualAddress, bool cacheEnabled) {
   Kernel& kernel = Kernel::Require("FreeCommonBuffer");
   auto found = buffers_.find(static_cast<std::uint32_t>(logical.QuadPart));
   if (logical.QuadPart > 0xFFFFFFFFLL || found == buffers_.end()) {
@@ -131,6 +131,13 @@ void DmaChannel::Free(ULONG length, PHYSICAL_ADDRESS logical, PVOID virtualAddre
                               " at " + Hex(found->second.virtualAddress));
     return;
   }
+  if (found->second.cacheEnabled != cacheEnabled) {
+    // The platform documents CacheEnabled as the value the buffer was allocated with.
+    kernel.Violate("dma", "FreeCommonBuffer of physical " + Hex(found->first) + " with CacheEnabled " +
+                              (cacheEnabled ? "TRUE" : "FALSE") + "; it was allocated with " +
+                              (found->second.cacheEnabled ? "TRUE" : "FALSE"));
+    return;
+  }
   kernel.Machine().Memory().Free(found->first);
   buffers_.erase(found);
   liveEverywhere--;
@@ -139,7 +146,7 @@ void DmaChannel::Free(ULONG length, PHYSICAL_ADDRESS logical, PVOID virtualAddre
 STDMETHODIMP_(NTSTATUS) DmaChannel::AllocateBuffer(ULONG bufferSize, PPHYSICAL_ADDRESS) {
   if (bufferVirtual_) return STATUS_INVALID_DEVICE_REQUEST;
   if (bufferSize == 0 || bufferSize > maximumLength_) return STATUS_INVALID_PARAMETER;
-  bufferVirtual_ = Allocate(bufferSize, &bufferPhysical_);
+  bufferVirtual_ = Allocate(bufferSize, &bufferPhysical_, false);
   if (!bufferVirtual_) return STATUS_INSUFFICIENT_RESOURCES;
   bufferAllocated_ = bufferSize_ = bufferSize;
   return STATUS_SUCCESS;
@@ -147,7 +154,7 @@ STDMETHODIMP_(NTSTATUS) DmaChannel::AllocateBuffer(ULONG bufferSize, PPHYSICAL_A
 
 STDMETHODIMP_(void) DmaChannel::FreeBuffer() {
   if (!bufferVirtual_) return;
-  Free(bufferAllocated_, bufferPhysical_, bufferVirtual_);
+  Free(bufferAllocated_, bufferPhysical_, bufferVirtual_, false);
   bufferVirtual_ = nullptr;
   bufferPhysical_.QuadPart = 0;
   bufferAllocated_ = bufferSize_ = 0;

@@ -52,6 +52,7 @@ class DmaChannel final : public IDmaChannel, public FrameworkObject {
   struct Buffer {
     void* virtualAddress;
     ULONG length;
+    bool cacheEnabled;  // FreeCommonBuffer must be given the same value
   };
 
   DmaChannel(ULONG maximumLength, bool scatterGather);
@@ -63,8 +64,8 @@ class DmaChannel final : public IDmaChannel, public FrameworkObject {
                                      PVOID virtualAddress, BOOLEAN cacheEnabled);
   static VOID NTAPI PutDmaAdapter(PDMA_ADAPTER adapter);
 
-  PVOID Allocate(ULONG length, PPHYSICAL_ADDRESS logical);
-  void Free(ULONG length, PHYSICAL_ADDRESS logical, PVOID virtualAddress);
+  PVOID Allocate(ULONG length, PPHYSICAL_ADDRESS logical, bool cacheEnabled);
+  void Free(ULONG length, PHYSICAL_ADDRESS logical, PVOID virtualAddress, bool cacheEnabled);
 
   Adapter adapter_;
   DMA_OPERATIONS operations_;

@@ -2,6 +2,7 @@
 #include <wdm.h>
 #include <zatplatform.h>
 
+#include "host/dma.h"
 #include "host/testing.h"
 
 namespace {
@@ -61,6 +62,56 @@ TEST_F(HalTest, UnbackedPhysicalMemoryCannotBeMapped) {
 TEST_F(HalTest, BugCheckIsAViolation) {
   ExpectViolation("bug check: 0xc4");
   KeBugCheckEx(0xC4, 1, 2, 3, 4);
+}
+
+}  // namespace
+
+namespace {
+
+// Common buffers of a master channel: each must go back exactly as it was
+// handed out (length, both addresses, cache setting), and none may outlive
+// the channel.
+class CommonBufferTest : public host::testing::KernelTest {
+ protected:
+  void SetUp() override {
+    host::testing::KernelTest::SetUp();
+    ASSERT_EQ(host::DmaChannel::Create(&channel_, 0x10000, true, true), STATUS_SUCCESS);
+    adapter_ = channel_->GetAdapterObject();
+  }
+  void TearDown() override {
+    if (channel_) channel_->Release();
+    host::testing::KernelTest::TearDown();
+  }
+  PVOID Allocate(ULONG length, PHYSICAL_ADDRESS* physical, BOOLEAN cached) {
+    return adapter_->DmaOperations->AllocateCommonBuffer(adapter_, length, physical, cached);
+  }
+  void Free(ULONG length, PHYSICAL_ADDRESS physical, PVOID address, BOOLEAN cached) {
+    adapter_->DmaOperations->FreeCommonBuffer(adapter_, length, physical, address, cached);
+  }
+  PDMACHANNEL channel_ = nullptr;
+  PDMA_ADAPTER adapter_ = nullptr;
+};
+
+TEST_F(CommonBufferTest, AFreeThatDiffersFromTheAllocationIsRefused) {
+  ExpectViolation("with length 64 and address");
+  ExpectViolation("with CacheEnabled TRUE; it was allocated with FALSE");
+  ExpectViolation("which is no live common buffer of this channel (freed twice, or never allocated)");
+  PHYSICAL_ADDRESS physical{};
+  PVOID address = Allocate(128, &physical, FALSE);
+  ASSERT_NE(address, nullptr);
+  Free(64, physical, address, FALSE);    // wrong length: refused, still allocated
+  Free(128, physical, address, TRUE);    // wrong cache setting: refused, still allocated
+  Free(128, physical, address, FALSE);
+  Free(128, physical, address, FALSE);  // twice
+  EXPECT_EQ(host::DmaChannel::FromAdapter(adapter_)->LiveCommonBuffers(), 0u);
+}
+
+TEST_F(CommonBufferTest, ABufferLeftWhenTheChannelGoesIsALeak) {
+  ExpectViolation("dma: common buffer of 256 bytes at physical");
+  PHYSICAL_ADDRESS physical{};
+  ASSERT_NE(Allocate(256, &physical, TRUE), nullptr);
+  channel_->Release();
+  channel_ = nullptr;
 }
 
 }  // namespace
