@@ -94,7 +94,9 @@ NTSTATUS WavePciPin::Open(PPORTWAVEPCI port, PMINIPORTWAVEPCI miniport, ULONG pi
   }
   client->dmaChannel_ = dma;
   client->serviceGroup_ = group;
-  // The framework takes the stream's framing when it creates the pin.
+  // The framework takes the stream's framing when it creates the pin; what
+  // the stream leaves unwritten holds a pattern, not a convenient zero.
+  std::memset(&client->framing_, 0x5A, sizeof client->framing_);
   status = client->stream_->GetAllocatorFraming(&client->framing_);
   // Joining the group allocates; a pin that cannot join would never be
   // serviced, so the framework fails its creation.
