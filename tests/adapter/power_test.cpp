@@ -155,6 +155,28 @@ TEST_P(LinkStatusTest, TheWayToD0FollowsTheLinkStatus) {
 
 INSTANTIATE_TEST_SUITE_P(, LinkStatusTest, ::testing::Values(0, 2, 3));
 
+class PulseBackTest : public PowerTest {
+ protected:
+  PulseBackTest() { config_.link.statusWhenReady = 2; }
+};
+
+// A mixer change made in D3 waits for the codec; a way back that only pulses
+// the link (the codec kept its registers, so nothing is restored) must still
+// give it the change.
+TEST_F(PulseBackTest, AMixerChangeMadeInD3ReachesTheCodecOnTheWayBack) {
+  auto standalone = NewStandaloneAdapter();
+  CAdapterCommon* a = standalone.adapter;
+  Change(a, PowerDeviceD3);
+  const std::uint16_t before = Machine().GetCodec().Peek(0x02);
+  a->CodecRegWrite(0x02, 0x0A0A);
+  Settle();
+  EXPECT_EQ(Machine().GetCodec().Peek(0x02), before) << "kept while the codec is down";
+  Change(a, PowerDeviceD0);
+  Settle();
+  EXPECT_EQ(Machine().GetCodec().Peek(0x02), 0x0A0A);
+  standalone.Release();
+}
+
 }  // namespace
 }  // namespace adaptertest
 

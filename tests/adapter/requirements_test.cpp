@@ -69,6 +69,8 @@ const ShapeCase kShapes[] = {
     {"CountBeyondTheList", kAsIs, [](IO_RESOURCE_REQUIREMENTS_LIST* l) { l->List[0].Count = 0x08000000; }, 0},
     {"ListSizeBelowHeader", kAsIs, [](IO_RESOURCE_REQUIREMENTS_LIST* l) { l->ListSize = 8; }, 0},
     {"ListSizeHuge", kAsIs, [](IO_RESOURCE_REQUIREMENTS_LIST* l) { l->ListSize = 0xFFFFFFF0u; }, 0},
+    // Half a descriptor short: the last descriptor would be read past the list.
+    {"ListSizeShortOfItsCount", kAsIs, [](IO_RESOURCE_REQUIREMENTS_LIST* l) { l->ListSize -= 16; }, 0},
 };
 
 class RequirementsShapeTest : public AdapterTest, public ::testing::WithParamInterface<ShapeCase> {

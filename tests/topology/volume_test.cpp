@@ -238,6 +238,7 @@ TEST_F(MiniportTest, BasicSupportFitsTheOfferedBuffer) {
   EXPECT_TRUE(IsEqualGUIDAligned(d.PropTypeSet.Set, KSPROPTYPESETID_General));
   EXPECT_EQ(d.PropTypeSet.Id, 3u);
   EXPECT_EQ(d.MembersListCount, 1u);
+  EXPECT_EQ(d.Reserved, 0u);
 
   for (const auto& [node, minimum, maximum, step] :
        {std::tuple{20u, LONG(0xFFA18000), LONG(0), 0x18000u}, std::tuple{0u, LONG(0xFFDD8000), LONG(0xC0000), 0x18000u},
@@ -253,6 +254,7 @@ TEST_F(MiniportTest, BasicSupportFitsTheOfferedBuffer) {
     EXPECT_EQ(members.MembersSize, 16u);
     EXPECT_EQ(members.MembersCount, 1u);
     EXPECT_EQ(range.SteppingDelta, step) << "node " << node;
+    EXPECT_EQ(range.Reserved, 0u) << "node " << node;
     EXPECT_EQ(range.Bounds.SignedMinimum, minimum) << "node " << node;
     EXPECT_EQ(range.Bounds.SignedMaximum, maximum) << "node " << node;
   }

@@ -258,6 +258,27 @@ TEST(CaptureAllocation, FramingSizedBuffersNeedNoAllocationWhileRunning) {
   EXPECT_TRUE(run.violations.empty()) << Joined(run.violations);
 }
 
+// A pause hands back the mapping being filled with its unfilled rest; that
+// rest must leave the stream's count of queued bytes too, or after a few
+// pauses the stream believes it holds enough and pulls no more mappings.
+TEST(Capture, PausesInsideAMappingLeaveTheStreamPullingMappings) {
+  WaveDevice device;
+  ASSERT_STARTED(device);
+  host::WavePciPin* pin = device.Open(kCapturePin, kCd);
+  for (int i = 0; i < 40; i++) pin->QueueCaptureBuffer(kCdBlock * 3 / 2);
+  for (int cycle = 0; cycle < 6; cycle++) {
+    pin->SetState(KSSTATE_RUN);
+    device.RunFor(15 * kMillisecond);  // one block in: the mapping is two thirds full
+    pin->SetState(KSSTATE_PAUSE);
+  }
+  const std::size_t before = pin->CapturedBytes().size();
+  pin->SetState(KSSTATE_RUN);
+  device.RunFor(100 * kMillisecond);
+  pin->SetState(KSSTATE_PAUSE);
+  EXPECT_GE(pin->CapturedBytes().size() - before, 8u * kCdBlock) << "the recording went on after the pauses";
+  EXPECT_TRUE(device.violations.empty()) << Joined(device.violations);
+}
+
 // Input nobody queued a buffer for is the client's own overrun: dropped, and
 // never reported as input the driver lost (marker 0x9C).
 TEST(Capture, AClientThatStopsQueuingOverrunsWithoutADriverLossMarker) {
