@@ -282,7 +282,7 @@ struct CLEAR_SERVICE_GROUP_CONTEXT {
 static NTSTATUS NTAPI ClearServiceGroupSynchronized(PINTERRUPTSYNC, PVOID Context)
 {
     *static_cast<CLEAR_SERVICE_GROUP_CONTEXT *>(Context)->Entry = NULL;
-    return STATUS_SUCCESS;
+    return STATUS_SUCCESS; /* nothing to fail; the caller takes no status from here */
 }
 
 void CMiniportWavePciZATAC97::ClearServiceGroup(ULONG ChannelIndex)
