@@ -220,6 +220,31 @@ const ULONG SupermixInputChannels = 2;
 const ULONG SupermixOutputChannels = 1;
 const LONG SupermixUnityLevel = 0x00010000;
 
+/* KSPROPERTY_AUDIO_MIX_LEVEL_CAPS: the channel counts, then one row per input-to-output path. */
+struct SupermixCapsTable {
+    ULONG InputChannels;
+    ULONG OutputChannels;
+    KSAUDIO_MIX_CAPS Capabilities[SupermixInputChannels * SupermixOutputChannels];
+};
+static_assert(sizeof(SupermixCapsTable) == 40, "two channels into one: 40 bytes");
+
+static const SupermixCapsTable SupermixCaps = {
+    SupermixInputChannels,
+    SupermixOutputChannels,
+    {
+        /* Mute   Minimum             Maximum             Reset */
+        {FALSE, SupermixUnityLevel, SupermixUnityLevel, SupermixUnityLevel}, /* left in to out */
+        {FALSE, SupermixUnityLevel, SupermixUnityLevel, SupermixUnityLevel}, /* right in to out */
+    },
+};
+
+/* KSPROPERTY_AUDIO_MIX_LEVEL_TABLE: the level of each path, fixed. */
+static const KSAUDIO_MIXLEVEL SupermixLevels[SupermixInputChannels * SupermixOutputChannels] = {
+    /* Mute   Level */
+    {FALSE, SupermixUnityLevel}, /* left in to out */
+    {FALSE, SupermixUnityLevel}, /* right in to out */
+};
+
 PAGED_ROUTINE
 NTSTATUS NTAPI PropertyHandler_SuperMixCaps(PPCPROPERTY_REQUEST PropertyRequest)
 {
@@ -233,34 +258,19 @@ NTSTATUS NTAPI PropertyHandler_SuperMixCaps(PPCPROPERTY_REQUEST PropertyRequest)
         if (!IsSupermixNode(PropertyRequest->Node))
             return STATUS_INVALID_PARAMETER;
 
-        struct {
-            ULONG InputChannels;
-            ULONG OutputChannels;
-            KSAUDIO_MIX_CAPS Capabilities[SupermixInputChannels * SupermixOutputChannels];
-        } table;
-        static_assert(sizeof(table) == 40, "two channels into one: 40 bytes");
-        table.InputChannels = SupermixInputChannels;
-        table.OutputChannels = SupermixOutputChannels;
-        for (ULONG i = 0; i < SIZEOF_ARRAY(table.Capabilities); i++) {
-            table.Capabilities[i].Mute = FALSE;
-            table.Capabilities[i].Minimum = SupermixUnityLevel;
-            table.Capabilities[i].Maximum = SupermixUnityLevel;
-            table.Capabilities[i].Reset = SupermixUnityLevel;
-        }
-
         /* A caller sizes the table first: no buffer, or just the two channel counts. */
         const ULONG room = ValueRoom(PropertyRequest);
         if (room == 0) {
-            PropertyRequest->ValueSize = sizeof(table);
+            PropertyRequest->ValueSize = sizeof(SupermixCaps);
             return STATUS_BUFFER_OVERFLOW;
         }
         if (room == 2 * sizeof(ULONG)) {
-            ReturnValue(PropertyRequest, &table, 2 * sizeof(ULONG));
+            ReturnValue(PropertyRequest, &SupermixCaps, 2 * sizeof(ULONG));
             return STATUS_SUCCESS;
         }
-        if (room < sizeof(table))
+        if (room < sizeof(SupermixCaps))
             return STATUS_BUFFER_TOO_SMALL;
-        ReturnValue(PropertyRequest, &table, sizeof(table));
+        ReturnValue(PropertyRequest, &SupermixCaps, sizeof(SupermixCaps));
         return STATUS_SUCCESS;
     }
     if (verb == VerbBasicSupport)
@@ -278,19 +288,14 @@ NTSTATUS NTAPI PropertyHandler_SuperMixTable(PPCPROPERTY_REQUEST PropertyRequest
 
     switch (VerbOf(PropertyRequest)) {
     case VerbGet: {
-        KSAUDIO_MIXLEVEL levels[SupermixInputChannels * SupermixOutputChannels];
-        for (ULONG i = 0; i < SIZEOF_ARRAY(levels); i++) {
-            levels[i].Mute = FALSE;
-            levels[i].Level = SupermixUnityLevel;
-        }
         const ULONG room = ValueRoom(PropertyRequest);
         if (room == 0) {
-            PropertyRequest->ValueSize = sizeof(levels);
+            PropertyRequest->ValueSize = sizeof(SupermixLevels);
             return STATUS_BUFFER_OVERFLOW;
         }
-        if (room < sizeof(levels))
+        if (room < sizeof(SupermixLevels))
             return STATUS_INVALID_PARAMETER;
-        ReturnValue(PropertyRequest, levels, sizeof(levels));
+        ReturnValue(PropertyRequest, SupermixLevels, sizeof(SupermixLevels));
         return STATUS_SUCCESS;
     }
     case VerbSet:
