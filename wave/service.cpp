@@ -184,8 +184,7 @@ void CMiniportWavePciStreamZATAC97::PlaybackCaseF()
              */
             SetCountWord(1, SgdEol);
         }
-        if (QueuedBytes < (BlockSize >> 1))
-            ProcessNewMappings();
+        TopUpAfterRefill();
         return;
     }
 
@@ -220,16 +219,14 @@ void CMiniportWavePciStreamZATAC97::PlaybackCaseE1()
              */
             if (!IsListEmpty(&CompletionQueue))
                 CONTAINING_RECORD(CompletionQueue.Flink, CompletionRecord, Link)->EmptyEventsFollow = 1;
-            if (QueuedBytes < (BlockSize >> 1))
-                ProcessNewMappings();
+            TopUpAfterRefill();
             return;
         }
         ULONGLONG sinceRunning = PcGetTimeInterval(0);
         FillInSGDTable(1);
         if (ChannelRunning(now) && CountWord(1) != SgdEol && SkippedRefilledEntry1(sinceRunning)) {
             ReplayRefilledEntry1();
-            if (QueuedBytes < (BlockSize >> 1))
-                ProcessNewMappings();
+            TopUpAfterRefill();
             return;
         }
         if (CountWord(1) == SgdEol) {
@@ -246,8 +243,7 @@ void CMiniportWavePciStreamZATAC97::PlaybackCaseE1()
             if (eventsToCome == 0)
                 HwQTrig();
         }
-        if (QueuedBytes < (BlockSize >> 1))
-            ProcessNewMappings();
+        TopUpAfterRefill();
         return;
     }
 
@@ -295,6 +291,16 @@ void CMiniportWavePciStreamZATAC97::ReplayRefilledEntry1()
     CONTAINING_RECORD(CompletionQueue.Flink, CompletionRecord, Link)->EmptyEventsFollow = 2;
     SetCountWord(0, SgdFlag);
     HwQTrig();
+}
+
+/*
+ * After a refill for a running channel: half a block or more still queued
+ * lasts until the next event, which pulls then; with less the stream pulls now.
+ */
+void CMiniportWavePciStreamZATAC97::TopUpAfterRefill()
+{
+    if (QueuedBytes < (BlockSize >> 1))
+        ProcessNewMappings();
 }
 
 /* Entry 0 finished with EOL; the channel has stopped. */

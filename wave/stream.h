@@ -185,6 +185,7 @@ private:
     void PlaybackCaseE0();
     BOOLEAN SkippedRefilledEntry1(ULONGLONG SinceRunning);
     void ReplayRefilledEntry1();
+    void TopUpAfterRefill();
     void ReleaseStep();
     BOOLEAN RangeHeld(PVOID FirstTag, PVOID LastTag);
     void RestartStarvedPlayback();

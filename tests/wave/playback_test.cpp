@@ -151,6 +151,7 @@ struct RunOutCase {
   const char* name;
   ULONG bytes;
   const char* lastEntry;  // the controller's last entry, as it traced it
+  sim::Ticks latency = 0;  // from an interrupt to its service
 };
 
 class PlaybackRunsOut : public Playback, public testing::WithParamInterface<RunOutCase> {};
@@ -160,6 +161,7 @@ TEST_P(PlaybackRunsOut, StopsAfterTheLastByteAndResumesWhenDataComes) {
   host::WavePciPin* pin = device.Open(kRenderPin, kCd);
   auto first = Pattern(c.bytes, 7);
   pin->QueueBuffer(first);
+  device.Kernel().SetServiceLatency(c.latency);
   pin->SetState(KSSTATE_RUN);
   ASSERT_TRUE(device.RunUntil([&] { return pin->BytesReleased() == c.bytes; }));
   device.RunFor(50 * kMillisecond);
@@ -190,7 +192,11 @@ INSTANTIATE_TEST_SUITE_P(
                     RunOutCase{"one_full_block", kCdBlock, "entry 0 done count=1920 eol"},
                     RunOutCase{"mid_second_block", 3000, "entry 1 done count=1080 eol"},
                     RunOutCase{"exactly_three_blocks", 3 * kCdBlock, "entry 1 done count=0 eol"},
-                    RunOutCase{"mid_fourth_block", 3 * kCdBlock + 11, "entry 1 done count=11 eol"}),
+                    RunOutCase{"mid_fourth_block", 3 * kCdBlock + 11, "entry 1 done count=11 eol"},
+                    // Entry 1's event is serviced after the short block behind it (0.5 ms) has played: its
+                    // event is counted already and is that block's own, not one to make up.
+                    RunOutCase{"mid_fifth_block_late_service", 4 * kCdBlock + 100, "entry 0 done count=100 eol",
+                               2 * kMillisecond}),
     [](const testing::TestParamInfo<RunOutCase>& info) { return std::string(info.param.name); });
 
 // Client buffers start anywhere in a page, so a buffer's first and last
@@ -362,6 +368,62 @@ INSTANTIATE_TEST_SUITE_P(
                     TopUpCase{"run_less_than_a_quarter_left", false, 2 * kCdBlock + 959, 1, 8192, 2},
                     TopUpCase{"restart_less_than_a_quarter_left", true, 3 * PAGE_SIZE, 3, PAGE_SIZE, 2}),
     [](const testing::TestParamInfo<TopUpCase>& info) { return std::string(info.param.name); });
+
+// After refilling a block for an event, the stream pulls more only if less
+// than half a block (960 bytes) is left queued; otherwise it waits for the
+// next event. Client buffers of `mapping` bytes, one mapping each: the
+// queue is topped up to the limit (3840) whenever the rule says, and each
+// block takes 1920 bytes, so the case's name says what is left after `event`.
+struct RefillTopUpCase {
+  const char* name;
+  ULONG mapping;
+  std::uint64_t event;  // counted from 0: 1 is entry 1's first event, 2 entry 0's second
+  bool pulls;
+};
+
+void PrintTo(const RefillTopUpCase& c, std::ostream* os) { *os << c.name; }
+
+class RefillTopUp : public Playback, public testing::WithParamInterface<RefillTopUpCase> {};
+
+TEST_P(RefillTopUp, PullsMoreOnlyBelowHalfABlockLeft) {
+  const RefillTopUpCase& c = GetParam();
+  host::WavePciPinOptions options;
+  options.firstPageOffset = 0;
+  host::WavePciPin* pin = device.Open(kRenderPin, kCd, nullptr, options);
+  std::vector<std::uint8_t> sent;
+  for (std::uint32_t i = 0; i < 30; i++) {
+    auto part = Pattern(c.mapping, 20 + i);
+    sent.insert(sent.end(), part.begin(), part.end());
+    pin->QueueBuffer(part);
+  }
+  auto pulled = [&] { return pin->Mappings().size() - pin->CountIn(S::Waiting); };
+  // Each event's service is done a millisecond after it, long before the next one.
+  auto afterEvent = [&](std::uint64_t n) {
+    EXPECT_TRUE(device.RunUntil([&] { return device.PlaybackChannel().EntriesCompleted() == n; }));
+    device.RunFor(kMillisecond);
+    return pulled();
+  };
+  pin->SetState(KSSTATE_RUN);
+  const std::size_t before = afterEvent(c.event);
+  const std::size_t after = afterEvent(c.event + 1);
+  EXPECT_EQ(after > before, c.pulls) << "mappings pulled by the service of event " << c.event << ": "
+                                     << after - before;
+
+  ASSERT_TRUE(device.RunUntil([&] { return pin->CountIn(S::Released) == pin->Mappings().size(); }));
+  ASSERT_EQ(device.Dac().size(), sent.size());
+  EXPECT_TRUE(std::equal(sent.begin(), sent.end(), device.Dac().begin()));
+}
+
+// 1080: 4320 queued, 480 after arming, 4800 after the top-up, 2880 after event 0, 960 after event 1;
+// 1076: 928 after event 1. 1760: 5280 queued, 1440 after arming, 4800 after event 0 (its fill ran the
+// queue dry and pulled), 2880 after event 1, 960 after event 2; 1756: 936 after event 2.
+INSTANTIATE_TEST_SUITE_P(
+    Table, RefillTopUp,
+    testing::Values(RefillTopUpCase{"entry1_960_left", 1080, 1, false},
+                    RefillTopUpCase{"entry1_928_left", 1076, 1, true},
+                    RefillTopUpCase{"entry0_960_left", 1760, 2, false},
+                    RefillTopUpCase{"entry0_936_left", 1756, 2, true}),
+    [](const testing::TestParamInfo<RefillTopUpCase>& info) { return std::string(info.param.name); });
 
 // The run transition hands back a lone empty buffer; the client answers with
 // data at once, and the framework's MappingAvailable comes while SetState
