@@ -4,10 +4,12 @@
 // order, and every mapping come back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "threads/race_fixture.h"
 #include "wave/wave_fixture.h"
@@ -28,6 +30,8 @@ constexpr ULONG kStatusEol = 0x02;
 constexpr ULONG kStatusEvents = 0x03;
 constexpr ULONG kSgdStatusShadow = 0x84;
 constexpr ULONG kShadowPlaybackLow = 0x01;
+constexpr std::uint16_t kMarkerPortIdle = 0x90;
+constexpr std::uint8_t kMarkerIdleEarlyEntry0 = 0x59;
 
 enum class Hold {
   // The service's refill of entry 1 (entry 0 refilled and restarted into,
@@ -42,6 +46,7 @@ struct RaceCase {
   int buffers;        // of three blocks each
   bool untilCounted;  // let go only once the interrupt routine has counted the channel's events
   int rounds;         // a late service can miss the point: the stream runs dry and a new buffer tries again
+  std::vector<std::uint8_t> idleMarkers;  // what the service let go says on port 0x90 about the idle channel
 };
 
 class DataPathRace : public ::testing::TestWithParam<RaceCase> {};
@@ -81,6 +86,7 @@ TEST_P(DataPathRace, EveryByteReachesTheDacOnceAndInOrder) {
   ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
 
   bool reached = false;
+  std::vector<std::uint8_t> idleSaid;
   for (int round = 1;; round++) {
     const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!gate.Used() && pin->BytesReleased() != sent.size() && std::chrono::steady_clock::now() < limit)
@@ -104,6 +110,23 @@ TEST_P(DataPathRace, EveryByteReachesTheDacOnceAndInOrder) {
     const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (!movedOn() && std::chrono::steady_clock::now() < limit) std::this_thread::sleep_for(std::chrono::microseconds(100));
     EXPECT_TRUE(movedOn()) << "the channel never got past the held point";
+    // From here time moves only with the driver. The service let go waits at most for the interrupt
+    // routine to count the old events before it gets the channel going again (or finishes the data); a
+    // wait that ran to its half-second bound would be heard as a gap that long.
+    kernel.PauseHardware(true);
+    const sim::Ticks letGo = kernel.Now();
+    const std::size_t idleBefore = underMachine([&] { return device.MarkersOn(kMarkerPortIdle).size(); });
+    gate.Open();
+    kernel.RunUntil(
+        [&] {
+          return underMachine([&] { return device.PlaybackChannel().Active(); }) ||
+                 pin->BytesReleased() == sent.size();
+        },
+        sim::kTicksPerSecond);
+    EXPECT_LT(kernel.Now() - letGo, 250 * sim::kTicksPerMillisecond) << "virtual time from letting the service go";
+    idleSaid = underMachine([&] { return device.MarkersOn(kMarkerPortIdle); });
+    idleSaid.erase(idleSaid.begin(), idleSaid.begin() + static_cast<std::ptrdiff_t>(idleBefore));
+    kernel.PauseHardware(false);
   }
   gate.Open();
   const bool drained = kernel.RunUntil([&] { return pin->BytesReleased() == sent.size(); }, 10 * sim::kTicksPerSecond);
@@ -116,6 +139,7 @@ TEST_P(DataPathRace, EveryByteReachesTheDacOnceAndInOrder) {
   const std::vector<std::uint8_t>& dac = device.Dac();
   ASSERT_EQ(dac.size(), sent.size()) << "bytes played at the DAC";
   EXPECT_TRUE(std::equal(sent.begin(), sent.end(), dac.begin())) << "the DAC did not get the bytes sent, in order";
+  EXPECT_EQ(idleSaid, c.idleMarkers) << "markers on port 0x90 while the service let go ran";
   EXPECT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
   EXPECT_TRUE(device.violations.empty()) << Joined(device.violations);
 }
@@ -226,13 +250,118 @@ TEST(InterruptRace, APauseDuringTheRoutineCountsItsEventOnce) {
   EXPECT_TRUE(device.violations.empty()) << Joined(device.violations);
 }
 
+// The replay of a skipped entry 1 (the RefillAfterStatusRead race) leaves
+// entry 0's record waiting for one more event: that of the empty entry 0
+// the restart runs through at once, which has no record of its own. The
+// interrupt thread is kept from counting it (a holder takes the interrupt
+// lock just before the restart, and the interrupt thread is held where it
+// waits for it) until the next service has taken the other events and the
+// stream is paused. The run after the pause must take its first event for
+// its own block, not for the empty entry's.
+struct LockHolder {
+  std::atomic<bool> held{false};
+  Gate* waiter;
+};
+
+NTSTATUS NTAPI HoldInterruptLock(PINTERRUPTSYNC, PVOID context) {
+  auto* holder = static_cast<LockHolder*>(context);
+  holder->held = true;
+  holder->waiter->WaitUsed();  // until the interrupt thread waits for the lock
+  return STATUS_SUCCESS;
+}
+
+TEST(ReplayRace, APauseBeforeTheEmptyEntrysEventIsCountedLeavesTheNextRunWhole) {
+  wavetest::WaveDevice device;
+  ASSERT_STARTED(device);
+  host::Kernel& kernel = device.Kernel();
+  sim::Machine& machine = device.Machine();
+  const ULONG ioBase = machine.Config().ioBase;
+  auto underMachine = [&](auto&& read) {
+    std::lock_guard lock(machine.GetClock().Mutex());
+    return read();
+  };
+  host::WavePciPin* pin = device.Open(kRenderPin, kCd);
+  ASSERT_TRUE(pin);
+  std::vector<std::uint8_t> sent;
+  for (std::uint32_t i = 0; i < 8; i++) {
+    auto bytes = wavetest::Pattern(3 * kCdBlock, i);
+    pin->QueueBuffer(bytes);
+    sent.insert(sent.end(), bytes.begin(), bytes.end());
+  }
+
+  Gate refill(kernel), interrupt(kernel);
+  LockHolder lock{{false}, &interrupt};
+  std::atomic<bool> lockWanted{false}, giveUp{false};
+  kernel.SetRaceHook([&](const host::RacePoint& point) {
+    const std::string self = kernel.ThreadName();
+    if (self == "dispatch" && point.kind == host::RacePoint::Kind::PortRead && point.port == ioBase + kChannelStatus) {
+      if (!refill.Used() && (point.value & kStatusActive)) {
+        const auto [c0, c1] = underMachine([&] { return device.CountWords(device.PlaybackChannel()); });
+        if ((c0 & kSgdFlag) && c1 == kSgdEol) refill.Hold();
+      } else if (refill.IsOpen() && point.value == 0 && !lockWanted.exchange(true)) {
+        // The old events are counted; the replay is about to restart the channel.
+        while (!lock.held && !giveUp) std::this_thread::yield();
+      }
+    } else if (self == "interrupt" && point.kind == host::RacePoint::Kind::Blocking && lock.held) {
+      interrupt.Hold();
+    }
+  });
+  std::thread holder([&] {
+    kernel.NameThread("holder");
+    while (!lockWanted && !giveUp) std::this_thread::sleep_for(std::chrono::microseconds(50));
+    if (!giveUp) device.Adapter()->GetInterruptSync()->CallSynchronizedRoutine(HoldInterruptLock, &lock);
+  });
+  kernel.StartThreads();
+  EXPECT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);  // no early return: the holder thread is joined below
+  auto waitFor = [](auto&& condition) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!condition() && std::chrono::steady_clock::now() < limit)
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    return condition();
+  };
+  const bool held = refill.WaitUsed();
+  // Let the channel finish entry 0 and run through the empty entry 1 behind the held service.
+  waitFor([&] { return underMachine([&] { return !device.PlaybackChannel().Active(); }); });
+  refill.Open();
+  const bool replayed = interrupt.WaitUsed();
+  // The next service takes the two old events and refills entry 0; the empty entry's event is still uncounted.
+  const bool refilled = waitFor([&] {
+    return underMachine([&] { return device.CountWords(device.PlaybackChannel()).first != kSgdFlag; });
+  });
+  const NTSTATUS paused = pin->SetState(KSSTATE_PAUSE);
+  giveUp = true;
+  interrupt.Open();
+  holder.join();
+  const std::size_t playedAtPause = device.Dac().size();
+  ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  const bool drained = kernel.RunUntil([&] { return pin->BytesReleased() == sent.size(); }, 10 * sim::kTicksPerSecond);
+  kernel.RunFor(30 * sim::kTicksPerMillisecond);
+  kernel.SetRaceHook(nullptr);
+  kernel.StopThreads();
+  ASSERT_TRUE(held) << "the service never read the channel in the refilled entry 0";
+  ASSERT_TRUE(replayed) << "the service never replayed entry 1";
+  ASSERT_TRUE(refilled) << "the next service never refilled entry 0";
+  EXPECT_EQ(paused, STATUS_SUCCESS);
+  EXPECT_LT(playedAtPause, sent.size());
+  // Taken for the empty entry's, the run's first event is lost: the service then has to make one up (0x59).
+  const std::vector<std::uint8_t> idle = device.MarkersOn(kMarkerPortIdle);
+  EXPECT_EQ(std::count(idle.begin(), idle.end(), kMarkerIdleEarlyEntry0), 0) << "an event was taken for another";
+  EXPECT_TRUE(drained) << pin->BytesReleased() << " of " << sent.size() << " bytes released";
+  const std::vector<std::uint8_t>& dac = device.Dac();
+  ASSERT_EQ(dac.size(), sent.size()) << "bytes played at the DAC";
+  EXPECT_TRUE(std::equal(sent.begin(), sent.end(), dac.begin())) << "the DAC did not get the bytes sent, in order";
+  EXPECT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+  EXPECT_TRUE(device.violations.empty()) << Joined(device.violations);
+}
+
 INSTANTIATE_TEST_SUITE_P(Threaded, DataPathRace,
-                         ::testing::Values(RaceCase{"RefillAfterStatusRead", Hold::RefillAfterStatusRead, 8, false, 1},
+                         ::testing::Values(RaceCase{"RefillAfterStatusRead", Hold::RefillAfterStatusRead, 8, false, 1,
+                                                    {}},
                                            // The data ends with entry 0's block: entry 1 is left empty, and the
                                            // service then finds the channel stopped with its events counted and
-                                           // still to come. Entry 0 must not be started again.
+                                           // still to come (0x93). Entry 0 must not be started again.
                                            RaceCase{"LastBlockAfterStatusRead", Hold::RefillAfterStatusRead, 1,
-                                                    true, 10}),
+                                                    true, 10, {0x93}}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
