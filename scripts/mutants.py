@@ -157,7 +157,10 @@ def listed_equivalents():
                 in_table = "equivalent mutants" in line.lower()
                 continue
             if in_table and line.startswith("|") and not line.startswith("|--") and not line.startswith("| File"):
-                cells = [c.strip().strip("`") for c in line.strip().strip("|").split("|")]
+                # A cell may hold an escaped pipe ("'&' -> '\|'"): split only on the others.
+                cells = [c.strip() for c in re.split(r"(?<!\\)\|", line.strip().strip("|"))]
+                # A note may follow the quoted line text: "`x = 0;` (failed allocation)".
+                cells = [c[1:c.index("`", 1)] if c.startswith("`") and "`" in c[1:] else c.strip("`") for c in cells]
                 if len(cells) >= 3:
                     known.add((cells[0], cells[1].replace("\\|", "|"), cells[2].replace("\\|", "|")))
     return known
