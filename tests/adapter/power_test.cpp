@@ -162,7 +162,7 @@ class PulseBackTest : public PowerTest {
 
 // A mixer change made in D3 waits for the codec; a way back that only pulses
 // the link (the codec kept its registers, so nothing is restored) must still
-// give it the change.
+// give it the change, and only once.
 TEST_F(PulseBackTest, AMixerChangeMadeInD3ReachesTheCodecOnTheWayBack) {
   auto standalone = NewStandaloneAdapter();
   CAdapterCommon* a = standalone.adapter;
@@ -174,6 +174,10 @@ TEST_F(PulseBackTest, AMixerChangeMadeInD3ReachesTheCodecOnTheWayBack) {
   Change(a, PowerDeviceD0);
   Settle();
   EXPECT_EQ(Machine().GetCodec().Peek(0x02), 0x0A0A);
+  // The change went in once: the next cycle, with nothing set in D3, writes no mixer register.
+  Change(a, PowerDeviceD3);
+  Change(a, PowerDeviceD0);
+  for (const auto& w : CodecWrites()) EXPECT_EQ(w.first, 0x26) << "register 0x" << std::hex << int(w.first);
   standalone.Release();
 }
 
