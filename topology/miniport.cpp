@@ -155,8 +155,9 @@ USHORT CMiniportTopologyZATAC97::ReadBitsFromCodec(UCHAR Register, UCHAR Width, 
     return (USHORT)((value >> Shift) & FieldMask(Width));
 }
 
+/* A field whose register could not be read is left alone, and the request that asked for it fails. */
 PAGED_ROUTINE
-void CMiniportTopologyZATAC97::WriteBitsToCodec(UCHAR Register, UCHAR Width, UCHAR Shift, USHORT Value)
+NTSTATUS CMiniportTopologyZATAC97::WriteBitsToCodec(UCHAR Register, UCHAR Width, UCHAR Shift, USHORT Value)
 {
     PAGED_CODE();
 
@@ -171,4 +172,5 @@ void CMiniportTopologyZATAC97::WriteBitsToCodec(UCHAR Register, UCHAR Width, UCH
     if (!readFailed)
         AdapterCommon->CodecRegWrite(Register, (USHORT)((((ULONG)Value << Shift) & mask) | (old & ~mask)));
     AdapterCommon->HwReleaseCodecSync();
+    return readFailed ? STATUS_IO_DEVICE_ERROR : STATUS_SUCCESS;
 }

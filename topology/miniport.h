@@ -92,7 +92,7 @@ private:
 
     /* The handlers reach the codec only through the two locked bit-field routines. */
     USHORT ReadBitsFromCodec(UCHAR Register, UCHAR Width, UCHAR Shift);
-    void WriteBitsToCodec(UCHAR Register, UCHAR Width, UCHAR Shift, USHORT Value);
+    NTSTATUS WriteBitsToCodec(UCHAR Register, UCHAR Width, UCHAR Shift, USHORT Value);
 
     friend NTSTATUS NTAPI PropertyHandler_Topo_Volume(PPCPROPERTY_REQUEST PropertyRequest);
     friend NTSTATUS NTAPI PropertyHandler_Topo_Mute(PPCPROPERTY_REQUEST PropertyRequest);

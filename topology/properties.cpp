@@ -77,8 +77,7 @@ NTSTATUS NTAPI PropertyHandler_Topo_Mute(PPCPROPERTY_REQUEST PropertyRequest)
         ReturnUlong(PropertyRequest, miniport->ReadBitsFromCodec(codecRegister, 1, MuteBit) ? 1 : 0);
         return STATUS_SUCCESS;
     }
-    miniport->WriteBitsToCodec(codecRegister, 1, MuteBit, ValueAsLong(PropertyRequest) ? 1 : 0);
-    return STATUS_SUCCESS;
+    return miniport->WriteBitsToCodec(codecRegister, 1, MuteBit, ValueAsLong(PropertyRequest) ? 1 : 0);
 }
 
 /* ---- Multiplexer -------------------------------------------------------------------------------- */
@@ -143,10 +142,12 @@ NTSTATUS NTAPI PropertyHandler_Topo_MUX(PPCPROPERTY_REQUEST PropertyRequest)
 
     /* Sources number the multiplexer's inputs from 1; the field counts from 0 and wraps at its width. */
     const USHORT field = (USHORT)((ULONG)ValueAsLong(PropertyRequest) - 1);
+    NTSTATUS status = STATUS_SUCCESS;
     if (control->SecondField)
-        miniport->WriteBitsToCodec(codecRegister, control->Width, 0, field);
-    miniport->WriteBitsToCodec(codecRegister, control->Width, control->Shift, field);
-    return STATUS_SUCCESS;
+        status = miniport->WriteBitsToCodec(codecRegister, control->Width, 0, field);
+    if (NT_SUCCESS(status))
+        status = miniport->WriteBitsToCodec(codecRegister, control->Width, control->Shift, field);
+    return status;
 }
 
 /* ---- On/off switches shown as AGC --------------------------------------------------------------- */
@@ -204,8 +205,7 @@ NTSTATUS NTAPI PropertyHandler_Topo_Agc(PPCPROPERTY_REQUEST PropertyRequest)
         ReturnUlong(PropertyRequest, miniport->ReadBitsFromCodec(codecRegister, 1, control->Shift) ? 1 : 0);
         return STATUS_SUCCESS;
     }
-    miniport->WriteBitsToCodec(codecRegister, 1, control->Shift, ValueAsLong(PropertyRequest) ? 1 : 0);
-    return STATUS_SUCCESS;
+    return miniport->WriteBitsToCodec(codecRegister, 1, control->Shift, ValueAsLong(PropertyRequest) ? 1 : 0);
 }
 
 /* ---- Supermix ------------------------------------------------------------------------------------ */

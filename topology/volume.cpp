@@ -248,14 +248,17 @@ NTSTATUS NTAPI PropertyHandler_Topo_Volume(PPCPROPERTY_REQUEST PropertyRequest)
     }
 
     const LONG level = ValueAsLong(PropertyRequest);
-    *cached = level;
-
     const USHORT field = VolumeFieldValue(control, level);
+    NTSTATUS status;
     if (control->Channels == MonoBothFields) {
-        miniport->WriteBitsToCodec(access.CodecRegister, control->Width, control->Shift[0], field);
-        miniport->WriteBitsToCodec(access.CodecRegister, control->Width, control->Shift[1], field);
+        status = miniport->WriteBitsToCodec(access.CodecRegister, control->Width, control->Shift[0], field);
+        if (NT_SUCCESS(status))
+            status = miniport->WriteBitsToCodec(access.CodecRegister, control->Width, control->Shift[1], field);
     } else {
-        miniport->WriteBitsToCodec(access.CodecRegister, control->Width, control->Shift[channel], field);
+        status = miniport->WriteBitsToCodec(access.CodecRegister, control->Width, control->Shift[channel], field);
     }
-    return STATUS_SUCCESS;
+    /* A level the codec never got is not reported as set. */
+    if (NT_SUCCESS(status))
+        *cached = level;
+    return status;
 }

@@ -37,9 +37,20 @@ TEST_F(MiniportTest, A3DProbeWhoseReadTimesOutFindsNo3DAndWritesNothing) {
   ASSERT_EQ(Start(), STATUS_SUCCESS);
   EXPECT_EQ(DescriptionOf(miniport_), &NoCtrl3DMiniportFilterDescriptor);
   EXPECT_EQ(Reg(0x20), 0x0000) << "restored General Purpose, untouched by the probe";
-  // The same holds for a switch on that register: no read-modify-write of a failed read.
-  EXPECT_EQ(Mixer().SetAudio(6, KSPROPERTY_AUDIO_MUX_SOURCE, 0, 2).status, STATUS_SUCCESS);
+  // The same holds for a switch on that register: no read-modify-write of a
+  // failed read, and the request says so instead of claiming it was done.
+  EXPECT_EQ(Mixer().SetAudio(6, KSPROPERTY_AUDIO_MUX_SOURCE, 0, 2).status, STATUS_IO_DEVICE_ERROR);
   EXPECT_EQ(Reg(0x20), 0x0000);
+}
+
+// A 3D level whose register cannot be read is refused, and a get still
+// reports the level the codec has.
+TEST_F(MiniportTest, A3DLevelWhoseRegisterCannotBeReadIsRefusedAndNotReportedAsSet) {
+  ASSERT_EQ(Start(), STATUS_SUCCESS);
+  const ULONG before = Mixer().GetAudio(37, KSPROPERTY_AUDIO_VOLUMELEVEL, 0).Ulong();
+  adapter_.timedOutRegister = 0x22;
+  EXPECT_EQ(Mixer().SetAudio(37, KSPROPERTY_AUDIO_VOLUMELEVEL, 0, 0x80000).status, STATUS_IO_DEVICE_ERROR);
+  EXPECT_EQ(Mixer().GetAudio(37, KSPROPERTY_AUDIO_VOLUMELEVEL, 0).Ulong(), before);
 }
 
 TEST_F(MiniportTest, TwoPortRangesFailInitAfterTheAdapterWasTakenAndStillSaveTheMixer) {
