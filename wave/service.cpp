@@ -197,7 +197,12 @@ void CMiniportWavePciStreamZATAC97::PlaybackCaseF()
     if (c0 != SgdEol) {
         HwQTrig();
         EndRunAtEntry0();
-    } else if (EventsAfterThisOne() == 0) {
+    } else if (EventsAfterThisOne() == 0 && IsListEmpty(&CompletionQueue)) {
+        /*
+         * Starved only with nothing armed left to report: an entry 1 whose
+         * event is not counted yet restarts or starves the stream itself,
+         * and a restart now would drop that event with the idle channel's.
+         */
         ProcessNewMappings();
         Starved = TRUE;
     }

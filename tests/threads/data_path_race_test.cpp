@@ -363,6 +363,82 @@ TEST(ReplayRace, APauseBeforeTheEmptyEntrysEventIsCountedLeavesTheNextRunWhole) 
   EXPECT_TRUE(device.violations.empty()) << Joined(device.violations);
 }
 
+// Entry 0's service comes late, after the channel has played entry 1 (the
+// last of the data) and stopped, while the interrupt routine on another
+// processor has not counted entry 1's event yet. The service finds no data
+// and no event to come, but entry 1's record still waits for its event. A
+// buffer queued then restarts the stream: the restart must not take that
+// event (and drop it) for one of the idle channel's leftovers.
+TEST(StarveRace, ARestartBeforeTheLastEventIsCountedLosesNothing) {
+  wavetest::WaveDevice device;
+  ASSERT_STARTED(device);
+  host::Kernel& kernel = device.Kernel();
+  host::WavePciPinOptions options;
+  options.firstPageOffset = 0;  // one mapping per buffer
+  host::WavePciPin* pin = device.Open(kRenderPin, kCd, nullptr, options);
+  ASSERT_TRUE(pin);
+  std::vector<std::uint8_t> sent;
+  auto queue = [&] {
+    auto bytes = wavetest::Pattern(2 * kCdBlock, static_cast<std::uint32_t>(sent.size() / kCdBlock));
+    pin->QueueBuffer(bytes);
+    sent.insert(sent.end(), bytes.begin(), bytes.end());
+  };
+  queue();
+
+  const ULONG ioBase = device.Machine().Config().ioBase;
+  Gate late(kernel), interrupt(kernel);
+  LockHolder lock{{false}, &interrupt};
+  std::atomic<bool> entry0Seen{false}, lockWanted{false}, giveUp{false};
+  kernel.SetRaceHook([&](const host::RacePoint& point) {
+    const std::string self = kernel.ThreadName();
+    if (self == "interrupt" && point.kind == host::RacePoint::Kind::PortRead &&
+        point.port == ioBase + kSgdStatusShadow && (point.value & kShadowPlaybackLow) && !entry0Seen.exchange(true)) {
+      // Entry 0's event: until its service has run out of data, time moves only with the driver.
+      kernel.PauseHardware(true);
+    } else if (self == "dispatch" && point.kind == host::RacePoint::Kind::FrameworkCall &&
+               std::string(point.call) == "GetMapping" && !NT_SUCCESS(point.status) && !late.Used()) {
+      // The interrupt routine is kept from counting what comes next: a holder takes its lock first.
+      lockWanted = true;
+      while (!lock.held && !giveUp) std::this_thread::yield();
+      kernel.PauseHardware(false);
+      late.Hold();
+    } else if (self == "interrupt" && point.kind == host::RacePoint::Kind::Blocking && lock.held) {
+      interrupt.Hold();
+    }
+  });
+  std::thread holder([&] {
+    kernel.NameThread("holder");
+    while (!lockWanted && !giveUp) std::this_thread::sleep_for(std::chrono::microseconds(50));
+    if (!giveUp) device.Adapter()->GetInterruptSync()->CallSynchronizedRoutine(HoldInterruptLock, &lock);
+  });
+  kernel.StartThreads();
+  EXPECT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);  // no early return: the holder thread is joined below
+  const bool serviceHeld = late.WaitUsed();
+  // Entry 1 plays to its end and stops; its event waits for the held routine.
+  const bool eventWaiting = interrupt.WaitUsed();
+  late.Open();
+  std::thread client([&] {
+    kernel.NameThread("client");
+    queue();
+  });
+  client.join();
+  giveUp = true;
+  interrupt.Open();
+  holder.join();
+  const bool drained = kernel.RunUntil([&] { return pin->BytesReleased() == sent.size(); }, 10 * sim::kTicksPerSecond);
+  kernel.RunFor(30 * sim::kTicksPerMillisecond);
+  kernel.SetRaceHook(nullptr);
+  kernel.StopThreads();
+  ASSERT_TRUE(serviceHeld) << "entry 0's service never ran out of data";
+  ASSERT_TRUE(eventWaiting) << "the interrupt routine never waited with entry 1's event";
+  EXPECT_TRUE(drained) << pin->BytesReleased() << " of " << sent.size() << " bytes released";
+  const std::vector<std::uint8_t>& dac = device.Dac();
+  ASSERT_EQ(dac.size(), sent.size()) << "bytes played at the DAC";
+  EXPECT_TRUE(std::equal(sent.begin(), sent.end(), dac.begin())) << "the DAC did not get the bytes sent, in order";
+  EXPECT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+  EXPECT_TRUE(device.violations.empty()) << Joined(device.violations);
+}
+
 INSTANTIATE_TEST_SUITE_P(Threaded, DataPathRace,
                          ::testing::Values(RaceCase{"RefillAfterStatusRead", Hold::RefillAfterStatusRead, 8, false, 1,
                                                     {}},
