@@ -39,6 +39,7 @@ DmaChannel::~DmaChannel() {
     if (kernel)
       kernel->Violate("dma", "common buffer of " + std::to_string(buffer.length) + " bytes at physical " +
                                  Hex(physical) + " still allocated when its DMA channel was released (a leak)");
+    if (kernel) kernel->CloseDmaWindow(physical, buffer.length);
     if (kernel) kernel->Machine().Memory().Free(physical);
     liveEverywhere--;
   }
@@ -111,6 +112,7 @@ PVOID DmaChannel::Allocate(ULONG length, PPHYSICAL_ADDRESS logical, bool cacheEn
   // Fresh common buffers hold a pattern, as pool does, so reading one before writing shows.
   std::memset(host, 0xCD, length);
   buffers_[*physical] = {host, length, cacheEnabled};
+  kernel.OpenDmaWindow(*physical, length);
   liveEverywhere++;
   logical->QuadPart = *physical;
   return host;
@@ -138,6 +140,7 @@ void DmaChannel::Free(ULONG length, PHYSICAL_ADDRESS logical, PVOID virtualAddre
                               (found->second.cacheEnabled ? "TRUE" : "FALSE"));
     return;
   }
+  kernel.CloseDmaWindow(found->first, found->second.length);
   kernel.Machine().Memory().Free(found->first);
   buffers_.erase(found);
   liveEverywhere--;

@@ -63,6 +63,8 @@ Kernel::Kernel(sim::Machine& machine) : machine_(machine), handler_(DefaultHandl
   registry_ = std::make_unique<Registry>();
   if (const char* echo = std::getenv("ZATAC97_DBGPRINT"); echo && *echo && *echo != '0') echoDebugPrint_ = true;
   machine_.GetTrace().SetFaultObserver([this](const sim::TraceEntry& fault) { OnMachineFault(fault); });
+  machine_.Memory().SetDmaWindowCheck(
+      [this](std::uint32_t physical, std::uint32_t length) { return InsideDmaWindows(physical, length); });
 }
 
 namespace {
@@ -82,6 +84,7 @@ thread_local SelfCache t_self;
 Kernel::~Kernel() {
   StopThreads();
   machine_.GetTrace().SetFaultObserver({});
+  machine_.Memory().SetDmaWindowCheck({});
   Teardown();
   io_.reset();
   pool_.reset();
@@ -160,6 +163,40 @@ void Kernel::OnMachineFault(const sim::TraceEntry& fault) {
     }
   }
   Violate(fault.note.empty() ? "pci" : fault.note, fault.text);
+}
+
+void Kernel::OpenDmaWindow(std::uint32_t physical, std::uint32_t length) {
+  if (length == 0) return;
+  std::lock_guard lock(dmaWindowsMutex_);
+  dmaWindows_.emplace(physical, std::uint64_t{physical} + length);
+}
+
+void Kernel::CloseDmaWindow(std::uint32_t physical, std::uint32_t length) {
+  if (length == 0) return;
+  std::lock_guard lock(dmaWindowsMutex_);
+  auto [first, last] = dmaWindows_.equal_range(physical);
+  for (auto it = first; it != last; ++it) {
+    if (it->second == std::uint64_t{physical} + length) {
+      dmaWindows_.erase(it);
+      return;
+    }
+  }
+}
+
+// Whether the windows together cover the range: a transfer may run across
+// two mappings that happen to be adjacent in physical memory.
+bool Kernel::InsideDmaWindows(std::uint32_t physical, std::uint32_t length) const {
+  std::lock_guard lock(dmaWindowsMutex_);
+  std::uint64_t at = physical;
+  const std::uint64_t end = at + length;
+  while (at < end) {
+    std::uint64_t reach = at;
+    for (auto it = dmaWindows_.begin(); it != dmaWindows_.end() && it->first <= at; ++it)
+      reach = std::max(reach, it->second);
+    if (reach == at) return false;
+    at = reach;
+  }
+  return true;
 }
 
 void Kernel::Teardown() {

@@ -132,6 +132,14 @@ class Kernel {
   void ExpectMachineFault(std::string text);
   std::size_t ExpectedMachineFaults() const { return expectedFaultsSeen_; }
 
+  // ---- What the device's DMA may reach --------------------------------------
+  // Common buffers while allocated and mappings while handed out; the
+  // machine records a "dma" fault for a bus-master access outside all of
+  // them. Windows may overlap and are counted: each open is closed once.
+  void OpenDmaWindow(std::uint32_t physical, std::uint32_t length);
+  void CloseDmaWindow(std::uint32_t physical, std::uint32_t length);
+  bool InsideDmaWindows(std::uint32_t physical, std::uint32_t length) const;
+
   // Runs the teardown checks (leaked pool, IRPs, I/O-space mappings, held
   // locks, connected interrupts) once; the destructor calls it if nobody did.
   void Teardown();
@@ -412,6 +420,10 @@ class Kernel {
   sim::Ticks serviceLatency_ = 0;
 
   std::multimap<const std::uint8_t*, IoMapping> mappings_;
+
+  // Start -> end of each open DMA window; the hardware thread reads them.
+  mutable std::mutex dmaWindowsMutex_;
+  std::multimap<std::uint32_t, std::uint64_t> dmaWindows_;
 
   std::vector<std::string> debugLog_;
   bool echoDebugPrint_ = false;

@@ -254,6 +254,8 @@ NTSTATUS WavePciPin::HandOut(PVOID tag, PPHYSICAL_ADDRESS physicalAddress, PVOID
   mapping.state = MappingState::HandedOut;
   mapping.tag = tag;
   mapping.handedOutAt = kernel.Now();
+  // From here until it comes back, the device may reach the mapping's bytes.
+  kernel.OpenDmaWindow(mapping.physical, mapping.bytes);
   physicalAddress->QuadPart = mapping.physical;
   *virtualAddress = mapping.virtualAddress;
   *byteCount = mapping.bytes;
@@ -285,6 +287,7 @@ NTSTATUS WavePciPin::TakeBack(PVOID tag) {
   }
   mapping->state = MappingState::Released;
   mapping->releasedAt = kernel.Now();
+  kernel.CloseDmaWindow(mapping->physical, mapping->bytes);
   bytesReleased_ += mapping->bytes;
   if (capture_ && options_.keepCapturedBytes) captured_.insert(captured_.end(), mapping->virtualAddress, mapping->virtualAddress + mapping->bytes);
   const Mapping released = *mapping;
@@ -416,7 +419,7 @@ NTSTATUS WavePciPin::CancelBuffer(BufferId id, ULONG* revoked, ULONG* expected) 
   std::lock_guard guard(lock_);
   // Whatever the miniport answers, the framework has these back now.
   for (std::uint64_t sequence : out)
-    if (sequence >= base_ && sequence < End()) At(sequence).state = MappingState::Revoked;
+    if (sequence >= base_ && sequence < End()) TakeAway(At(sequence));
   AdvanceFirstOut();
   if (revoked) *revoked = count;
   if (expected) *expected = static_cast<ULONG>(out.size());
@@ -440,12 +443,19 @@ NTSTATUS WavePciPin::Revoke(std::uint64_t first, std::uint64_t last, ULONG* revo
   std::lock_guard guard(lock_);
   if (NT_SUCCESS(status)) {
     for (std::uint64_t i = std::max(first, base_); i <= last && i < End(); i++)
-      if (At(i).state == MappingState::HandedOut) At(i).state = MappingState::Revoked;
+      if (At(i).state == MappingState::HandedOut) TakeAway(At(i));
     AdvanceFirstOut();
     RetireEveryDoneBuffer();
   }
   if (revoked) *revoked = count;
   return status;
+}
+
+// A revoked mapping is the framework's again: the device may no longer reach it.
+void WavePciPin::TakeAway(Mapping& mapping) {
+  if (mapping.state == MappingState::HandedOut)
+    Kernel::Require("revoking a mapping").CloseDmaWindow(mapping.physical, mapping.bytes);
+  mapping.state = MappingState::Revoked;
 }
 
 // Everything before firstOut_ is settled (released, revoked or dropped), so
@@ -520,8 +530,11 @@ void WavePciPin::Close() {
                           "must hand every mapping back by the time it reaches KSSTATE_STOP");
   {
     std::lock_guard guard(lock_);
-    for (Mapping& mapping : mappings_)
+    for (Mapping& mapping : mappings_) {
       if (mapping.state == MappingState::Waiting) mapping.state = MappingState::Dropped;
+      // Still out after the violation above: the device has no business with it now.
+      if (mapping.state == MappingState::HandedOut) kernel.CloseDmaWindow(mapping.physical, mapping.bytes);
+    }
     RetireEveryDoneBuffer();
   }
 

@@ -18,7 +18,8 @@
 // group is notified. It enforces the port's rules, each a "wavepci"
 // violation: every mapping is released exactly once and in the order handed
 // out, a revoked mapping is never released, and a miniport holds no spin lock
-// of its own while it calls GetMapping or ReleaseMapping.
+// of its own while it calls GetMapping or ReleaseMapping. A mapping is open to
+// the device's DMA only while it is out (Kernel::OpenDmaWindow).
 #pragma once
 
 #include <portcls.h>
@@ -174,6 +175,7 @@ class WavePciPin final : public IPortWavePciStream, public IServiceSink {
   void RetireBufferIfDone(BufferId buffer);
   void RetireEveryDoneBuffer();
   void AdvanceFirstOut();
+  void TakeAway(Mapping& mapping);
   void DestroyMiniportStream();
   NTSTATUS AdoptStream(PMINIPORTWAVEPCISTREAM stream, PUNKNOWN outer);
   std::uint32_t PlaceBuffer(ULONG length, std::uint32_t* allocation);

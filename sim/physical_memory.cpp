@@ -70,7 +70,7 @@ std::optional<PhysicalAddress> PhysicalMemory::PhysicalOf(const void* host) cons
   return std::nullopt;
 }
 
-void PhysicalMemory::Fault(const char* what, PhysicalAddress phys, std::uint32_t length) {
+void PhysicalMemory::Fault(const char* what, PhysicalAddress phys, std::uint32_t length, const char* whose) {
   // Called without mutex_ held: the trace takes the machine's lock, and a
   // host thread may hold that one while it waits for ours.
   {
@@ -83,8 +83,34 @@ void PhysicalMemory::Fault(const char* what, PhysicalAddress phys, std::uint32_t
   TraceEntry entry;
   entry.kind = TraceKind::Fault;
   entry.text = text;
-  entry.note = "bus";
+  entry.note = whose;
   trace_.Record(std::move(entry));
+}
+
+void PhysicalMemory::SetDmaWindowCheck(DmaWindowCheck check) {
+  std::lock_guard lock(mutex_);
+  dmaWindowCheck_ = std::move(check);
+}
+
+// Called without mutex_ held: the check belongs to the host, which may hold
+// its own locks around calls into this memory.
+void PhysicalMemory::CheckDmaWindow(const char* what, PhysicalAddress phys, std::uint32_t length) {
+  DmaWindowCheck check;
+  {
+    std::lock_guard lock(mutex_);
+    check = dmaWindowCheck_;
+  }
+  if (check && length && !check(phys, length)) Fault(what, phys, length, "dma");
+}
+
+bool PhysicalMemory::DmaRead(PhysicalAddress phys, void* out, std::uint32_t length) {
+  CheckDmaWindow("read outside any mapping", phys, length);
+  return Read(phys, out, length);
+}
+
+bool PhysicalMemory::DmaWrite(PhysicalAddress phys, const void* data, std::uint32_t length) {
+  CheckDmaWindow("write outside any mapping", phys, length);
+  return Write(phys, data, length);
 }
 
 bool PhysicalMemory::Read(PhysicalAddress phys, void* out, std::uint32_t length) {

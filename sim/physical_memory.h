@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -52,6 +53,15 @@ class PhysicalMemory {
   void Write8(PhysicalAddress phys, std::uint8_t value);
   void Write16(PhysicalAddress phys, std::uint16_t value);
   void Write32(PhysicalAddress phys, std::uint32_t value);
+  // A bus master's reads and writes (the controller's DMA). The machine's
+  // owner may say which ranges a device may reach at a time (the common
+  // buffers it allocated and the mappings it handed out): an access that
+  // leaves them is a "dma" fault ("read outside any mapping ..."), and still
+  // happens, as it would on the bus. Without a check every range is open.
+  using DmaWindowCheck = std::function<bool(PhysicalAddress, std::uint32_t)>;
+  void SetDmaWindowCheck(DmaWindowCheck check);
+  bool DmaRead(PhysicalAddress phys, void* out, std::uint32_t length);
+  bool DmaWrite(PhysicalAddress phys, const void* data, std::uint32_t length);
   // Firmware loading: writes even into a read-only region.
   bool Load(PhysicalAddress phys, const void* data, std::uint32_t length);
 
@@ -85,9 +95,11 @@ class PhysicalMemory {
 
   Region* Find(PhysicalAddress phys, std::uint32_t length);
   const Region* Find(PhysicalAddress phys, std::uint32_t length) const;
-  void Fault(const char* what, PhysicalAddress phys, std::uint32_t length);
+  void Fault(const char* what, PhysicalAddress phys, std::uint32_t length, const char* whose = "bus");
+  void CheckDmaWindow(const char* what, PhysicalAddress phys, std::uint32_t length);
 
   Trace& trace_;
+  DmaWindowCheck dmaWindowCheck_;
   mutable std::recursive_mutex mutex_;
   std::vector<Region> regions_;
   std::optional<Arena> arena_;

@@ -162,7 +162,7 @@ void SgdChannel::BeginEntry(int index) {
   const Ticks now = clock_.Now();
   const PhysicalAddress at = table_ + 8u * static_cast<std::uint32_t>(index);
   std::uint8_t raw[8];
-  if (!memory_.Read(at, raw, sizeof raw)) {
+  if (!memory_.DmaRead(at, raw, sizeof raw)) {
     Fault("table entry " + std::to_string(index) + " unreadable at " + Hex32(at));
     Stop();
     return;
@@ -244,7 +244,7 @@ void SgdChannel::Transfer(std::uint32_t from, std::uint32_t to) {
     const std::uint32_t n = std::min(to - from, kChunk);
     const PhysicalAddress at = entryAddress_ + from;
     if (direction_ == Direction::Playback) {
-      memory_.Read(at, buffer.data(), n);
+      memory_.DmaRead(at, buffer.data(), n);
       codec_.PlayDac({buffer.data(), n}, format_, clock_.Now());
     } else {
       // What the FIFO still holds comes first, then the ADC's samples as made.
@@ -252,7 +252,7 @@ void SgdChannel::Transfer(std::uint32_t from, std::uint32_t to) {
       std::copy_n(fifo_.begin() + static_cast<std::ptrdiff_t>(fifoHead_), held, buffer.begin());
       fifoHead_ += held;
       if (held < n) codec_.Sample({buffer.data() + held, n - held}, format_);
-      memory_.Write(at, buffer.data(), n);
+      memory_.DmaWrite(at, buffer.data(), n);
     }
     from += n;
     bytesTransferred_ += n;

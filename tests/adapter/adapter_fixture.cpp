@@ -220,6 +220,8 @@ void AdapterTest::RaiseChannelEvents(int channel, std::uint8_t events, bool rais
   // A channel still busy from an earlier call would only queue the start: stop it first.
   m.PortWrite(block + 0x01, 1, 0x40);
   m.GetClock().Advance(10 * sim::kTicksPerMicrosecond);
+  // The test plays the framework here: the table and its data are the device's to read.
+  GetKernel().OpenDmaWindow(table, 0x1000);
   m.Memory().Write32(table + 0, table + 0x100);
   m.Memory().Write32(table + 4, first);
   m.Memory().Write32(table + 8, table + 0x100);

@@ -195,6 +195,34 @@ TEST_F(KernelRules, AMachineFaultIsAViolationUnlessDeclaredExpected) {
   EXPECT_EQ(Violations().Count("codec:"), 1u);
 }
 
+// The device's DMA may reach common buffers and mappings that are out, and
+// nothing else: a channel started on a table nobody opened to it reads the
+// table outside any mapping, a violation; inside an open window it is fine.
+TEST_F(KernelRules, ADmaReadOutsideAnyMappingIsAViolation) {
+  ExpectViolation("dma: read outside any mapping");
+  sim::PhysicalMemory& memory = Machine().Memory();
+  const std::uint32_t table = *memory.Allocate(0x1000, 0x1000);
+  memory.Write32(table + 4, 0x80000000u);  // an empty EOL entry
+  const std::uint32_t sgd = Machine().Config().ioBase;
+  auto start = [&] {
+    Machine().PortWrite(sgd + 0x04, 4, table);
+    Machine().PortWrite(sgd + 0x01, 1, 0x80);
+    GetKernel().RunFor(sim::kTicksPerMillisecond);
+    Machine().PortWrite(sgd + 0x00, 1, 0x03);  // clear the EOL event
+  };
+  start();
+  EXPECT_EQ(Violations().Count("dma: read outside any mapping"), 1u);
+  GetKernel().OpenDmaWindow(table, 0x1000);
+  GetKernel().OpenDmaWindow(table, 8);  // windows may overlap; each is closed on its own
+  GetKernel().CloseDmaWindow(table, 0x1000);
+  start();
+  EXPECT_EQ(Violations().Count("dma:"), 1u) << "inside an open window";
+  GetKernel().CloseDmaWindow(table, 8);
+  start();
+  EXPECT_EQ(Violations().Count("dma: read outside any mapping"), 2u) << "once the window is closed";
+  memory.Free(table);
+}
+
 TEST_F(KernelRules, ATimedWaitMovesTheClockByItsTimeOut) {
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);

@@ -169,6 +169,7 @@ TEST(InterruptRace, AnEventRaisedDuringTheRoutineIsCountedByTheNextPass) {
   // Entry 0: 1 ms ending in FLAG; entry 1: 10 ms ending in EOL.
   underMachine([&] {
     const std::uint32_t table = machine.Config().dmaArenaBase + machine.Config().dmaArenaBytes - 0x1000;
+    kernel.OpenDmaWindow(table, 0x1000);  // the test plays the framework: the table is the device's to read
     machine.Memory().Write32(table + 0, table + 0x100);
     machine.Memory().Write32(table + 4, kSgdFlag | 48);
     machine.Memory().Write32(table + 8, table + 0x100);
