@@ -262,6 +262,13 @@ TEST_F(Playback, MappingAvailableComesOnlyAfterARefusalAndRestartsAStarvedStream
     ASSERT_TRUE(device.RunUntil([&] { return pin->BytesReleased() == sent.size(); }));
     device.RunFor(30 * kMillisecond);
     ASSERT_GT(pin->MappingRefusals(), 0u);
+    // What the stream was told: with nothing queued, STATUS_NOT_FOUND.
+    device.AtDispatch([&] {
+      PHYSICAL_ADDRESS physical;
+      PVOID address;
+      ULONG bytes, flags;
+      EXPECT_EQ(pin->GetMapping(&physical, &physical, &address, &bytes, &flags), STATUS_NOT_FOUND);
+    });
     const std::uint64_t calls = pin->MappingAvailableCalls();
     queue(1500, 100 * round);
     EXPECT_EQ(pin->MappingAvailableCalls(), calls + 1) << "round " << round;
