@@ -707,7 +707,8 @@ NTSTATUS Kernel::WaitForSingleObject(PVOID object, PLARGE_INTEGER timeout, bool 
   // wait drives the machine (pended completions, interrupts, deferred work)
   // until the event is set or the time-out passes.
   const sim::Ticks now = Now();
-  sim::Ticks deadline = now + kWaitForeverLimit;
+  const sim::Ticks forever = Threaded() ? threadedWaitLimit_ : kWaitForeverLimit;
+  sim::Ticks deadline = now + forever;
   if (timeout) {
     if (timeout->QuadPart < 0)
       deadline = now + static_cast<sim::Ticks>(-timeout->QuadPart);
@@ -725,7 +726,9 @@ NTSTATUS Kernel::WaitForSingleObject(PVOID object, PLARGE_INTEGER timeout, bool 
     // platform's verifier reports that as a deadlock). A future interrupt
     // the machine has not raised yet does not count: the stricter choice.
     if (!timeout && !AnythingPending()) {
-      Violate("deadlock", std::string(CurrentContextName()) + " waits without a time-out on " +
+      std::string waiter = CurrentContextName();
+  if (Threaded()) waiter = ThreadName() + " (" + waiter + ")";
+  Violate("deadlock", waiter + " waits without a time-out on " +
                               ObjectName(object, "event") +
                               ", which nothing pending (deferred work, a timer, an interrupt) can ever set");
       return STATUS_TIMEOUT;
@@ -739,11 +742,17 @@ NTSTATUS Kernel::WaitForSingleObject(PVOID object, PLARGE_INTEGER timeout, bool 
     Satisfy(object, *kind);
     return STATUS_SUCCESS;
   }
-  if (!timeout) {
-    Violate("wait", "KeWaitForSingleObject on " + ObjectName(object, "event") + " would never be satisfied: " +
-                        std::to_string(kWaitForeverLimit / sim::kTicksPerSecond) + " s of virtual time passed");
-  }
+  if (!timeout) ReportEndlessWait(object, forever);
   return STATUS_TIMEOUT;
+}
+
+// Work kept coming and none of it set the event: as good as a deadlock.
+void Kernel::ReportEndlessWait(PVOID object, sim::Ticks waited) {
+  std::string waiter = CurrentContextName();
+  if (Threaded()) waiter = ThreadName() + " (" + waiter + ")";
+  Violate("deadlock", waiter + " waits without a time-out on " +
+                          ObjectName(object, "event") + ", which nothing set in " +
+                          std::to_string(waited / sim::kTicksPerMillisecond) + " ms of virtual time");
 }
 
 // A mutex is recursive for the context that holds it. Held by a context this

@@ -75,6 +75,9 @@ struct ThreadOptions {
   // watchdog prints every thread with what it holds and waits for, and
   // aborts, so a hung test fails with the names instead of hanging.
   std::chrono::milliseconds deadlockLimit{std::chrono::seconds(30)};
+  // A wait on an event without a time-out that sees this much virtual time
+  // pass unsatisfied is a "deadlock" violation naming the waiter.
+  sim::Ticks waitForeverLimit = 60 * sim::kTicksPerSecond;
 };
 
 // What the kernel needs from a connected interrupt: the vector it listens on
@@ -101,7 +104,9 @@ class Kernel {
   static constexpr KIRQL kDeviceIrql = DEVICE_LEVEL;
   // A wait without a time-out that nothing pending can satisfy is a
   // "deadlock" violation at once; one that sees this much virtual time pass
-  // (work keeps coming, none of it signals) is reported as never satisfied.
+  // (work keeps coming, none of it signals) is one too. In the threaded mode
+  // the limit is ThreadOptions::waitForeverLimit, and a thread blocked on a
+  // mutex is left to the real-time watchdog (ThreadOptions::deadlockLimit).
   static constexpr sim::Ticks kWaitForeverLimit = 60 * sim::kTicksPerSecond;
 
   explicit Kernel(sim::Machine& machine);
@@ -356,6 +361,7 @@ class Kernel {
   // The threaded form of a wait for an event: polls until it is signalled or
   // the deadline passes on the virtual clock.
   NTSTATUS WaitThreaded(PVOID object, DispatcherKind kind, sim::Ticks deadline, bool forever);
+  void ReportEndlessWait(PVOID object, sim::Ticks waited);
   void PushContext(const char* name);
   void PopContext();
   void NoteAcquired(const void* lock, HeldLock::Kind kind, const char* caller);
@@ -430,6 +436,7 @@ class Kernel {
 
   std::recursive_mutex violationMutex_;  // one handler call at a time
   std::atomic<bool> threaded_{false};
+  sim::Ticks threadedWaitLimit_ = kWaitForeverLimit;
   std::atomic<bool> stopping_{false};
   std::atomic<bool> hardwarePaused_{false};
   std::atomic<std::uint64_t> deferredRun_{0};

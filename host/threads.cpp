@@ -24,6 +24,7 @@ void Kernel::StartThreads(ThreadOptions options) {
   CheckIrqlAtMost(PASSIVE_LEVEL, "StartThreads");
   stopping_.store(false);
   machine_.SetInterruptListener([this](bool) { wake_.notify_all(); });
+  threadedWaitLimit_ = options.waitForeverLimit;
   threaded_.store(true);
   running_.emplace_back([this] { InterruptThread(); });
   running_.emplace_back([this] { DispatchThread(); });
@@ -178,10 +179,7 @@ NTSTATUS Kernel::WaitThreaded(PVOID object, DispatcherKind kind, sim::Ticks dead
     std::unique_lock lock(wakeMutex_);
     wake_.wait_for(lock, std::chrono::microseconds(50));
   }
-  if (forever) {
-    Violate("wait", "KeWaitForSingleObject on " + ObjectName(object, "event") + " would never be satisfied: " +
-                        std::to_string(kWaitForeverLimit / sim::kTicksPerSecond) + " s of virtual time passed");
-  }
+  if (forever) ReportEndlessWait(object, threadedWaitLimit_);
   return STATUS_TIMEOUT;
 }
 

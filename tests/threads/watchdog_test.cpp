@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <barrier>
+#include <string>
+#include <vector>
 #include <thread>
 
 #include "host/kernel.h"
@@ -40,6 +42,35 @@ TEST(ThreadedWatchdog, ADeadlockAbortsNamingTheThreadsAndLocks) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(Deadlock(), "deadlock: (one|two) blocked on one lock(.|\n)*one at PASSIVE_LEVEL, blocked on "
                            "SecondMutex(.|\n)*holds FirstMutex;");
+}
+
+// An event nothing will ever set, waited on by a passive thread while the
+// machine runs on: once the virtual-time limit passes, the wait fails as a
+// deadlock naming the thread and the event, and the thread goes on.
+TEST(ThreadedWatchdog, AnEventWaitNothingSetsIsADeadlockInVirtualTime) {
+  sim::Machine machine;
+  host::Kernel kernel(machine);
+  std::vector<std::string> violations;
+  kernel.SetViolationHandler([&](const host::Violation& v) { violations.push_back(v.message); });
+  KEVENT event;
+  KeInitializeEvent(&event, NotificationEvent, FALSE);
+  kernel.NameObject(&event, "DataPathIdle");
+  host::ThreadOptions options;
+  options.waitForeverLimit = 5 * sim::kTicksPerMillisecond;
+  kernel.StartThreads(options);
+  NTSTATUS status = STATUS_SUCCESS;
+  std::thread waiter([&] {
+    kernel.NameThread("closer");
+    status = kernel.WaitForSingleObject(&event, nullptr);
+  });
+  waiter.join();
+  kernel.StopThreads();
+  EXPECT_EQ(status, STATUS_TIMEOUT);
+  ASSERT_EQ(violations.size(), 1u);
+  EXPECT_EQ(violations[0].rfind("deadlock: closer (", 0), 0u) << violations[0];
+  EXPECT_NE(violations[0].find("waits without a time-out on DataPathIdle, which nothing set in 5 ms"),
+            std::string::npos)
+      << violations[0];
 }
 
 }  // namespace
