@@ -67,6 +67,17 @@ const PublishedName* FindPublished(const GUID& guid) {
   return nullptr;
 }
 
+// Node types that take exactly one input stream (their pin 1): a table that
+// feeds one of them on another pin has a node's type swapped (a sum or mux
+// declared as a volume, say). Mixing types (sum, mux) take any number.
+bool TakesOneInput(const GUID* type) {
+  if (!type) return false;
+  for (const GUID* single : {&KSNODETYPE_VOLUME, &KSNODETYPE_MUTE, &KSNODETYPE_AGC, &KSNODETYPE_SUPERMIX,
+                             &KSNODETYPE_DAC, &KSNODETYPE_ADC})
+    if (IsEqualGUIDAligned(*type, *single)) return true;
+  return false;
+}
+
 std::string EndText(const GraphEnd& end) {
   if (end.IsFilterPin()) return "filter pin " + std::to_string(end.pin);
   return "node " + std::to_string(end.node) + " pin " + std::to_string(end.pin);
@@ -230,6 +241,9 @@ std::vector<std::string> FilterGraph::Problems() const {
         }
         if (leaving && end.pin != 0) problems.push_back(row + ": a node's output is its pin 0");
         if (!leaving && end.pin == 0) problems.push_back(row + ": a node's inputs are its pins 1 and up");
+        if (!leaving && end.pin > 1 && TakesOneInput(Node(end.node).Type))
+          problems.push_back(row + ": a " + PublishedDisplayName(*Node(end.node).Type).value_or("") +
+                             " node takes one input, on its pin 1");
       }
     }
     if (!to.IsFilterPin() && !fedInputs.insert(to).second) problems.push_back(row + ": input fed twice");

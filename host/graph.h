@@ -76,7 +76,8 @@ class FilterGraph {
 
   // Structural faults: ends naming a node or pin that does not exist, a
   // connection that feeds an output pin or leaves an input pin, a node input
-  // fed twice, a cycle. Empty when the graph is sound.
+  // fed twice, a one-input node (volume, mute, AGC, supermix, DAC, ADC) fed
+  // on another pin than 1, a cycle. Empty when the graph is sound.
   std::vector<std::string> Problems() const;
 
   std::string NodeName(ULONG node) const;

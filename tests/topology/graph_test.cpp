@@ -133,4 +133,20 @@ TEST(FilterGraphChecks, ReportsDanglingEndsWrongDirectionsAndCycles) {
   EXPECT_TRUE(mentions("cycle"));
 }
 
+// A mixing node declared with a one-input type is caught by what feeds it:
+// the output mix (node 18, a sum fed on pins 1 and up) typed as a volume.
+TEST(FilterGraphChecks, ASumTypedAsAVolumeIsReported) {
+  PCFILTER_DESCRIPTOR swapped = Ctrl3DMiniportFilterDescriptor;
+  ASSERT_EQ(swapped.NodeSize, sizeof(PCNODE_DESCRIPTOR));
+  std::vector<PCNODE_DESCRIPTOR> nodes(swapped.Nodes, swapped.Nodes + swapped.NodeCount);
+  ASSERT_TRUE(IsEqualGUIDAligned(*nodes[18].Type, KSNODETYPE_SUM));
+  EXPECT_TRUE(host::FilterGraph(swapped).Problems().empty());
+  nodes[18].Type = &KSNODETYPE_VOLUME;
+  swapped.Nodes = nodes.data();
+  const auto problems = host::FilterGraph(swapped).Problems();
+  ASSERT_FALSE(problems.empty());
+  EXPECT_NE(problems[0].find("-> node 18 pin 2): a Volume node takes one input, on its pin 1"), std::string::npos)
+      << problems[0];
+}
+
 }  // namespace
