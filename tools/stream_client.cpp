@@ -211,8 +211,9 @@ void WaveStream::TopUp() {
   const std::uint64_t wanted = std::max<std::uint64_t>(
       kMinBuffersAhead, static_cast<std::uint64_t>(kMillisecondsAhead / 1000.0 * format_.ByteRate() / bufferBytes_) + 1);
   // Client buffers live in the machine's DMA arena; large ones are kept fewer.
-  // Each buffer may start anywhere in a page: count it with a page to spare.
-  const std::uint64_t footprint = bufferBytes_ + PAGE_SIZE;
+  // The pin packs each behind a gap of up to its own size (64 bytes at
+  // least, a page at most): count it with that to spare.
+  const std::uint64_t footprint = bufferBytes_ + std::clamp<std::uint64_t>(bufferBytes_, 64, PAGE_SIZE);
   const std::uint64_t ahead = std::max<std::uint64_t>(1, std::min(wanted, kMaxBytesAhead / footprint));
   while (!AllQueued() && outstanding_.size() < ahead) {
     host::WavePciPin::BufferId id;

@@ -76,7 +76,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(PlayCase{48000, 16, 2, "", false}, PlayCase{44100, 16, 2, "1000", false},
                       PlayCase{22050, 8, 1, "333", false}, PlayCase{11025, 16, 1, "4096", false},
                       PlayCase{8000, 8, 2, "7", false}, PlayCase{48000, 8, 1, "65536", true},
-                      PlayCase{48000, 16, 1, "3841", true}),
+                      PlayCase{48000, 16, 1, "3841", true}, PlayCase{48000, 16, 2, "1", false}),
     [](const auto& info) {
       const PlayCase& c = info.param;
       return std::to_string(c.rate) + "Hz_" + std::to_string(c.bits) + "bit_" + std::to_string(c.channels) + "ch_" +
