@@ -133,6 +133,22 @@ TEST(FilterGraphChecks, ReportsDanglingEndsWrongDirectionsAndCycles) {
   EXPECT_TRUE(mentions("cycle"));
 }
 
+// What the framework checks at registration before it walks the graph: the
+// driver's tables hold together; counts without tables, or descriptors
+// smaller than the platform's, do not.
+TEST(FilterGraphChecks, CountsAndSizesThatDisagreeWithTheTablesAreReported) {
+  for (const PCFILTER_DESCRIPTOR* real : {&Ctrl3DMiniportFilterDescriptor, &NoCtrl3DMiniportFilterDescriptor})
+    EXPECT_TRUE(host::DescriptionProblems(*real).empty());
+  PCFILTER_DESCRIPTOR broken = Ctrl3DMiniportFilterDescriptor;
+  broken.NodeSize = sizeof(PCNODE_DESCRIPTOR) - sizeof(void*);
+  broken.Connections = nullptr;
+  const auto problems = host::DescriptionProblems(broken);
+  ASSERT_EQ(problems.size(), 2u);
+  EXPECT_NE(problems[0].find("gives its nodes " + std::to_string(broken.NodeSize) + " bytes each"), std::string::npos)
+      << problems[0];
+  EXPECT_NE(problems[1].find("connections but has no table of them"), std::string::npos) << problems[1];
+}
+
 // A mixing node declared with a one-input type is caught by what feeds it:
 // the output mix (node 18, a sum fed on pins 1 and up) typed as a volume.
 TEST(FilterGraphChecks, ASumTypedAsAVolumeIsReported) {
