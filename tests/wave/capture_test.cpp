@@ -258,26 +258,48 @@ TEST(CaptureAllocation, FramingSizedBuffersNeedNoAllocationWhileRunning) {
   EXPECT_TRUE(run.violations.empty()) << Joined(run.violations);
 }
 
-// A pause hands back the mapping being filled with its unfilled rest; that
-// rest must leave the stream's count of queued bytes too, or after a few
-// pauses the stream believes it holds enough and pulls no more mappings.
-TEST(Capture, PausesInsideAMappingLeaveTheStreamPullingMappings) {
+// A pause, or a revocation of the mapping being filled, takes that mapping
+// back with its unfilled rest; the rest must leave the stream's count of
+// queued bytes too, or after a few of them the stream believes it holds
+// enough and pulls no more mappings.
+class CaptureInterruptedInsideAMapping : public ::testing::TestWithParam<bool> {};
+
+TEST_P(CaptureInterruptedInsideAMapping, LeavesTheStreamPullingMappings) {
+  using S = host::WavePciPin::MappingState;
+  const bool revoke = GetParam();
   WaveDevice device;
   ASSERT_STARTED(device);
-  host::WavePciPin* pin = device.Open(kCapturePin, kCd);
+  host::WavePciPinOptions options;
+  options.firstPageOffset = 0;  // one mapping per buffer
+  host::WavePciPin* pin = device.Open(kCapturePin, kCd, nullptr, options);
+  ASSERT_NE(pin, nullptr);
   for (int i = 0; i < 40; i++) pin->QueueCaptureBuffer(kCdBlock * 3 / 2);
+  pin->SetState(KSSTATE_RUN);
   for (int cycle = 0; cycle < 6; cycle++) {
-    pin->SetState(KSSTATE_RUN);
     device.RunFor(15 * kMillisecond);  // one block in: the mapping is two thirds full
-    pin->SetState(KSSTATE_PAUSE);
+    if (revoke) {
+      std::uint32_t current = 0;
+      for (const auto& m : pin->Mappings())
+        if (m.state == S::HandedOut) {
+          current = m.sequence;
+          break;
+        }
+      ULONG count = 0;
+      ASSERT_EQ(pin->Revoke(current, current, &count), STATUS_SUCCESS) << "cycle " << cycle;
+    } else {
+      pin->SetState(KSSTATE_PAUSE);
+      pin->SetState(KSSTATE_RUN);
+    }
   }
   const std::size_t before = pin->CapturedBytes().size();
-  pin->SetState(KSSTATE_RUN);
   device.RunFor(100 * kMillisecond);
   pin->SetState(KSSTATE_PAUSE);
-  EXPECT_GE(pin->CapturedBytes().size() - before, 8u * kCdBlock) << "the recording went on after the pauses";
+  EXPECT_GE(pin->CapturedBytes().size() - before, 8u * kCdBlock) << "the recording went on afterwards";
   EXPECT_TRUE(device.violations.empty()) << Joined(device.violations);
 }
+
+INSTANTIATE_TEST_SUITE_P(, CaptureInterruptedInsideAMapping, ::testing::Values(false, true),
+                         [](const auto& info) { return std::string(info.param ? "Revoked" : "Paused"); });
 
 // Input nobody queued a buffer for is the client's own overrun: dropped, and
 // never reported as input the driver lost (marker 0x9C).
