@@ -246,6 +246,28 @@ TEST_P(StreamLifetime, TheOutParameterIsTheStreamItself) {
   EXPECT_EQ(position, 0u);
 }
 
+// COM's rule for every object the driver hands out: an interface it does not
+// have is refused, and the out-parameter is cleared, not left as it was.
+TEST_F(Streams, AnInterfaceAnObjectDoesNotHaveIsRefusedWithANullOutParameter) {
+  // {5A7C0D3E-1B2F-4E6A-9C8D-7F6E5D4C3B2A}: nobody's interface
+  static const GUID kNobodys = {0x5A7C0D3E, 0x1B2F, 0x4E6A, {0x9C, 0x8D, 0x7F, 0x6E, 0x5D, 0x4C, 0x3B, 0x2A}};
+  host::WavePciPin* pin = device.Open(kRenderPin, kCd);
+  ASSERT_NE(pin, nullptr);
+  auto topology = device.Harness().Subdevice(L"Topology");
+  ASSERT_TRUE(topology);
+  const std::pair<const char*, PUNKNOWN> objects[] = {
+      {"adapter", device.Adapter()},
+      {"wave miniport", device.Miniport()},
+      {"stream", pin->Stream()},
+      {"topology miniport", topology->miniport},
+  };
+  for (const auto& [name, object] : objects) {
+    PVOID out = &out;
+    EXPECT_FALSE(NT_SUCCESS(object->QueryInterface(kNobodys, &out))) << name;
+    EXPECT_EQ(out, nullptr) << name;
+  }
+}
+
 // Joining the service group is the last allocation of an open: when it fails
 // the open fails with it and leaves nothing behind, and the pin opens later.
 TEST_F(Streams, AFailedServiceGroupJoinFailsTheOpen) {
