@@ -296,14 +296,23 @@ INSTANTIATE_TEST_SUITE_P(OuterUnknown, StreamLifetime, testing::Bool(),
 // A paused stream keeps its place: the mappings that played in full go
 // back, the position is the bytes played, and the next run goes on from the
 // first byte that did not play, wherever the pause fell in a block.
-class PauseAndRun : public Streams, public testing::WithParamInterface<sim::Ticks> {};
+// The service may come late: then the events of both armed blocks can be
+// waiting when the pause comes, and both blocks played.
+struct PauseCase {
+  sim::Ticks at;
+  sim::Ticks serviceLatency;
+};
+
+class PauseAndRun : public Streams, public testing::WithParamInterface<PauseCase> {};
 
 TEST_P(PauseAndRun, GoesOnFromTheFirstByteThatDidNotPlay) {
   host::WavePciPin* pin = device.Open(kRenderPin, kCd);
   auto sent = Send(pin, 30, 1000);
+  device.Kernel().SetServiceLatency(GetParam().serviceLatency);
   pin->SetState(KSSTATE_RUN);
-  device.RunFor(GetParam());
+  device.RunFor(GetParam().at);
   pin->SetState(KSSTATE_PAUSE);
+  device.Kernel().SetServiceLatency(0);
   const std::size_t played = device.Dac().size();
   ASSERT_GT(played, 0u);
 
@@ -333,10 +342,13 @@ TEST_P(PauseAndRun, GoesOnFromTheFirstByteThatDidNotPlay) {
 }
 
 // At once (nothing played yet beyond the start), inside the first block,
-// at a block's end, inside the second block.
+// at a block's end, inside the second block; and after both blocks played
+// with neither event serviced yet.
 INSTANTIATE_TEST_SUITE_P(At, PauseAndRun,
-                         testing::Values(kMillisecond / 10, 5 * kMillisecond, 10 * kMillisecond,
-                                         15 * kMillisecond, 27 * kMillisecond));
+                         testing::Values(PauseCase{kMillisecond / 10, 0}, PauseCase{5 * kMillisecond, 0},
+                                         PauseCase{10 * kMillisecond, 0}, PauseCase{15 * kMillisecond, 0},
+                                         PauseCase{27 * kMillisecond, 0},
+                                         PauseCase{25 * kMillisecond, 18 * kMillisecond}));
 
 TEST_F(Streams, AcquireHandsBackUnstartedMappingsStopZeroesThePositionAndARunAfterPlaysOn) {
   host::WavePciPin* pin = device.Open(kRenderPin, kCd);
