@@ -159,11 +159,13 @@ class Stress {
     if (mixer) ok = CheckMixer() && ok;
     if (render) device_.Close(render);
     if (capture) device_.Close(capture);
+    // Fail takes mutex_ itself: take the violations out first.
+    std::vector<std::string> violations;
     {
       std::lock_guard lock(mutex_);
-      for (const std::string& v : violations_) ok = Fail("violation: " + v);
-      violations_.clear();
+      violations.swap(violations_);
     }
+    for (const std::string& v : violations) ok = Fail("violation: " + v);
     figures_.sequences++;
     return ok;
   }
