@@ -223,6 +223,8 @@ STDMETHODIMP_(NTSTATUS) WavePciPin::GetMapping(PVOID tag, PPHYSICAL_ADDRESS phys
 }
 
 STDMETHODIMP_(NTSTATUS) WavePciPin::ReleaseMapping(PVOID tag) {
+  // And before the call: the miniport has let its lock go and not yet reached the port.
+  Kernel::Require("IPortWavePciStream::ReleaseMapping").FrameworkRacePoint("ReleaseMapping called", STATUS_PENDING);
   const NTSTATUS status = TakeBack(tag);
   Kernel::Require("IPortWavePciStream::ReleaseMapping").FrameworkRacePoint("ReleaseMapping", status);
   return status;
@@ -270,6 +272,12 @@ NTSTATUS WavePciPin::TakeBack(PVOID tag) {
   std::lock_guard guard(lock_);
   Mapping* mapping = FindOutstanding(tag);
   if (!mapping) {
+    auto crossed = std::find(releasesCrossed_.begin(), releasesCrossed_.end(), tag);
+    if (crossed != releasesCrossed_.end()) {
+      // The release that crossed the revocation: the framework has the mapping back already.
+      releasesCrossed_.erase(crossed);
+      return STATUS_SUCCESS;
+    }
     std::string what = "names no mapping that is out (never handed out, or released twice)";
     for (const Mapping& m : mappings_)
       if (m.tag == tag && m.state == MappingState::Revoked) what = "names " + MappingName(m) + ", which was revoked";
@@ -417,6 +425,12 @@ NTSTATUS WavePciPin::CancelBuffer(BufferId id, ULONG* revoked, ULONG* expected) 
     status = stream_->RevokeMappings(firstTag, lastTag, &count);
   }
   std::lock_guard guard(lock_);
+  // A mapping the miniport did not count can only be one it was handing
+  // back as the revocation came: releases go in stream order, so that is
+  // the oldest one out, and its release is still to be accepted.
+  if (!out.empty() && count < out.size() && out.front() == firstOut_ && out.front() >= base_ &&
+      out.front() < End() && At(out.front()).state == MappingState::HandedOut)
+    releasesCrossed_.push_back(At(out.front()).tag);
   // Whatever the miniport answers, the framework has these back now.
   for (std::uint64_t sequence : out)
     if (sequence >= base_ && sequence < End()) TakeAway(At(sequence));
@@ -453,8 +467,9 @@ NTSTATUS WavePciPin::Revoke(std::uint64_t first, std::uint64_t last, ULONG* revo
 
 // A revoked mapping is the framework's again: the device may no longer reach it.
 void WavePciPin::TakeAway(Mapping& mapping) {
-  if (mapping.state == MappingState::HandedOut)
-    Kernel::Require("revoking a mapping").CloseDmaWindow(mapping.physical, mapping.bytes);
+  // One released while the revocation ran is settled already.
+  if (mapping.state != MappingState::HandedOut) return;
+  Kernel::Require("revoking a mapping").CloseDmaWindow(mapping.physical, mapping.bytes);
   mapping.state = MappingState::Revoked;
 }
 

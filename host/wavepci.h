@@ -214,6 +214,11 @@ class WavePciPin final : public IPortWavePciStream, public IServiceSink {
   std::vector<std::uint8_t> captured_;
   // Stands for the tag of a mapping not handed out yet.
   std::uint8_t unknownTags_[2] = {};
+  // Tags of mappings taken back by a revocation the miniport did not count
+  // them in while each was the oldest out: the miniport's release of it may
+  // be under way (it holds no lock across ReleaseMapping); that one release
+  // is accepted.
+  std::vector<PVOID> releasesCrossed_;
   // The bookkeeping above is reached from the dispatch thread (GetMapping,
   // ReleaseMapping) and passive ones (queueing, revoking); never held across
   // a call into the miniport.

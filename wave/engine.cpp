@@ -112,6 +112,7 @@ void CMiniportWavePciStreamZATAC97::ReleaseAndFree(MappingRecord *Record)
     PVOID tag = Record->Tag;
     FreeMappingRecord(Record);
     if (!revoked) {
+        LastReleaseTag = tag;
         ReleaseMappingLock();
         PortStream->ReleaseMapping(tag);
         AcquireMappingLock();
@@ -496,7 +497,11 @@ BOOLEAN CMiniportWavePciStreamZATAC97::RangeHeld(PVOID FirstTag, PVOID LastTag)
                 return TRUE;
         }
     }
-    return FALSE;
+    /*
+     * FirstTag handed back as the framework took the range: releases go in
+     * stream order, so the range is everything held from LastTag back.
+     */
+    return inRange && FirstTag == LastReleaseTag;
 }
 
 /*

@@ -155,6 +155,12 @@ private:
     /* The record whose GetMapping is in flight; RevokeMappings may take it back meanwhile. */
     MappingRecord *PullingRecord;
     BOOLEAN PullingRevoked;
+    /*
+     * The tag of the latest mapping handed back. Its record is gone before
+     * ReleaseMapping is called (no lock is held across the call), so a
+     * revocation crossing that release names it as FirstTag.
+     */
+    PVOID LastReleaseTag;
 
     /* Preallocated so that arming an entry never depends on the pool at dispatch level. */
     CompletionRecord *CompletionPool;

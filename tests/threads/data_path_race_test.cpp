@@ -440,6 +440,47 @@ TEST(StarveRace, ARestartBeforeTheLastEventIsCountedLosesNothing) {
   EXPECT_TRUE(device.violations.empty()) << Joined(device.violations);
 }
 
+// The service hands back a buffer's first mapping (its record gone, the
+// lock let go for ReleaseMapping) just as the client cancels that buffer: the
+// framework names the mapping being released as the range's first. The rest
+// of the range, still held, is the stream's to give up and count; the
+// release already under way is the framework's to accept, and no mapping is
+// handed back after the framework took it.
+TEST(RevokeRace, ACancelCrossingTheFirstMappingsReleaseTakesTheRest) {
+  wavetest::WaveDevice device;
+  ASSERT_STARTED(device);
+  host::Kernel& kernel = device.Kernel();
+  host::WavePciPinOptions options;
+  options.firstPageOffset = PAGE_SIZE - 528;  // the buffer comes as 528 bytes, then the rest
+  host::WavePciPin* pin = device.Open(kRenderPin, kCd, nullptr, options);
+  ASSERT_TRUE(pin);
+  const auto buffer = pin->QueueBuffer(wavetest::Pattern(2 * kCdBlock, 0));
+
+  Gate release(kernel);
+  kernel.SetRaceHook([&](const host::RacePoint& point) {
+    if (kernel.ThreadName() == "dispatch" && point.kind == host::RacePoint::Kind::FrameworkCall &&
+        std::string(point.call) == "ReleaseMapping called")
+      release.Hold();
+  });
+  kernel.StartThreads();
+  EXPECT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  const bool held = release.WaitUsed();
+  ULONG revoked = 0, expected = 0;
+  const NTSTATUS cancel = pin->CancelBuffer(buffer, &revoked, &expected);
+  release.Open();
+  kernel.RunFor(50 * sim::kTicksPerMillisecond);
+  EXPECT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+  kernel.SetRaceHook(nullptr);
+  kernel.StopThreads();
+  ASSERT_TRUE(held) << "the first mapping was never handed back";
+  EXPECT_EQ(expected, 2u) << "mappings out at the cancel";
+  EXPECT_EQ(cancel, STATUS_SUCCESS);
+  EXPECT_EQ(revoked, 1u) << "the mapping behind the one being released";
+  EXPECT_TRUE(pin->BufferDone(buffer));
+  EXPECT_EQ(pin->CountIn(host::WavePciPin::MappingState::HandedOut), 0u);
+  EXPECT_TRUE(device.violations.empty()) << Joined(device.violations);
+}
+
 INSTANTIATE_TEST_SUITE_P(Threaded, DataPathRace,
                          ::testing::Values(RaceCase{"RefillAfterStatusRead", Hold::RefillAfterStatusRead, 8, false, 1,
                                                     {}},
