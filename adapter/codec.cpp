@@ -84,7 +84,11 @@ BOOLEAN CAdapterCommon::WaitCodecReadData()
     }
 }
 
-/* Before a write the port is read first, then the (much shorter) limit checked. */
+/*
+ * Before a write the port is read first, then the (much shorter) limit
+ * checked. The thread may have been preempted between a busy read and the
+ * check, so the write is given up only on a read made after the limit.
+ */
 static BOOLEAN WaitCodecPortFreeForWrite(PUCHAR StatusPort)
 {
     ULONGLONG start = PcGetTimeInterval(0);
@@ -92,7 +96,7 @@ static BOOLEAN WaitCodecPortFreeForWrite(PUCHAR StatusPort)
         if (READ_PORT_UCHAR(StatusPort) == CodecStatusFree)
             return TRUE;
         if (PcGetTimeInterval(start) > CodecWriteTimeout)
-            return FALSE;
+            return READ_PORT_UCHAR(StatusPort) == CodecStatusFree;
     }
 }
 

@@ -4,6 +4,7 @@
 // fields must end as asked, whatever the interleaving.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <thread>
 
@@ -92,6 +93,54 @@ TEST_P(CodecRace, BothFieldsOfOneRegisterSurvive) {
 
   EXPECT_EQ(heldStatus, STATUS_SUCCESS);
   EXPECT_EQ(otherStatus, STATUS_SUCCESS);
+  const std::uint16_t reg = device.Machine().GetCodec().Read(kMasterRegister);
+  EXPECT_TRUE(LeftIsMinus30(reg)) << std::hex << "master register 0x" << reg;
+  EXPECT_FALSE(Muted(reg)) << std::hex << "master register 0x" << reg;
+  EXPECT_TRUE(device.violations.empty()) << Joined(device.violations);
+}
+
+// A request finds the codec port busy with the command before it, and its
+// thread is then preempted for longer than a write may wait while the
+// hardware goes on. When it runs again the port has long been free: the
+// write goes in, not given up on the stale busy read.
+TEST(CodecWait, AWritePreemptedPastItsLimitAfterABusyReadStillGoesIn) {
+  wavetest::WaveDevice device;
+  ASSERT_STARTED(device);
+  host::Kernel& kernel = device.Kernel();
+  auto topology = device.Harness().Subdevice(L"Topology");
+  ASSERT_TRUE(topology);
+  host::PropertyDispatcher mixer(topology->miniport);
+  const ULONG statusPort = device.Machine().Config().ioBase + kCodecStatusOffset;
+
+  Gate gate(kernel);
+  std::atomic<bool> armed{false};
+  kernel.SetRaceHook([&](const host::RacePoint& point) {
+    if (armed && kernel.ThreadName() == "volume" && point.kind == host::RacePoint::Kind::PortRead &&
+        point.port == statusPort && (point.value & 0x01))
+      gate.Hold();
+  });
+  kernel.StartThreads();
+  // Until the volume request has read the port busy, time moves only with the driver.
+  kernel.PauseHardware(true);
+  NTSTATUS muteStatus = STATUS_UNSUCCESSFUL, volumeStatus = STATUS_UNSUCCESSFUL;
+  std::thread request([&] {
+    kernel.NameThread("volume");
+    muteStatus = mixer.SetAudio(kMasterMuteNode, KSPROPERTY_AUDIO_MUTE, 0, 0).status;
+    armed = true;
+    volumeStatus = mixer.SetAudio(kMasterVolumeNode, KSPROPERTY_AUDIO_VOLUMELEVEL, 0, Db(-30)).status;
+  });
+  const bool held = gate.WaitUsed();
+  kernel.PauseHardware(false);
+  if (held) kernel.RunFor(2 * sim::kTicksPerMillisecond);  // the held thread is away well past its limit
+  gate.Open();
+  request.join();
+  kernel.SetRaceHook(nullptr);
+  kernel.StopThreads();
+  device.RunFor(wavetest::kMillisecond);
+
+  ASSERT_TRUE(held) << "the volume request never found the port busy";
+  EXPECT_EQ(muteStatus, STATUS_SUCCESS);
+  EXPECT_EQ(volumeStatus, STATUS_SUCCESS);
   const std::uint16_t reg = device.Machine().GetCodec().Read(kMasterRegister);
   EXPECT_TRUE(LeftIsMinus30(reg)) << std::hex << "master register 0x" << reg;
   EXPECT_FALSE(Muted(reg)) << std::hex << "master register 0x" << reg;
