@@ -256,6 +256,17 @@ class Kernel {
   void SetServiceLatency(sim::Ticks ticks) { serviceLatency_ = ticks; }
   sim::Ticks ServiceLatency() const { return serviceLatency_; }
 
+  // From now on a port's QueryInterface for `iid` fails with `status`, as a
+  // framework without that interface would; STATUS_SUCCESS answers it again.
+  void RefusePortInterface(const GUID& iid, NTSTATUS status) {
+    refusedPortInterface_ = iid;
+    portInterfaceRefusal_ = status;
+  }
+  // What a port's QueryInterface for `iid` must fail with, or STATUS_SUCCESS.
+  NTSTATUS PortInterfaceRefusal(const GUID& iid) const {
+    return IsEqualGUID(iid, refusedPortInterface_) ? portInterfaceRefusal_ : STATUS_SUCCESS;
+  }
+
   // ---- Threaded mode ------------------------------------------------------
   // Starts the interrupt, dispatch and hardware threads; from then on
   // interrupts and deferred work run there instead of at boundaries, and
@@ -424,6 +435,8 @@ class Kernel {
   WorkId nextWorkId_ = 1;
   bool runningWork_ = false;
   sim::Ticks serviceLatency_ = 0;
+  GUID refusedPortInterface_ = GUID_NULL;
+  NTSTATUS portInterfaceRefusal_ = STATUS_SUCCESS;
 
   std::multimap<const std::uint8_t*, IoMapping> mappings_;
 

@@ -30,6 +30,10 @@ PortCore* PortCore::FromUnknown(PUNKNOWN unknown) {
 
 NTSTATUS PortCore::QueryCommon(REFIID id, PVOID* out, const GUID& ownIid) {
   if (!out) return STATUS_INVALID_PARAMETER;
+  if (const NTSTATUS refused = Kernel::Require("IPort::QueryInterface").PortInterfaceRefusal(id); !NT_SUCCESS(refused)) {
+    *out = nullptr;
+    return refused;
+  }
   if (IsEqualGUIDAligned(id, IID_IUnknown) || IsEqualGUIDAligned(id, IID_IPort) || IsEqualGUIDAligned(id, ownIid)) {
     *out = Unknown();
   } else if (IsEqualGUIDAligned(id, IID_IHostFrameworkObject)) {

@@ -216,5 +216,19 @@ TEST_F(AdapterTest, AFailedTopologyInstallSkipsTheRestAndWiresNothing) {
   EXPECT_TRUE(Harness().PhysicalConnections().empty());
 }
 
+// The interrupt routine cannot notify a wave port it has no IPortWavePci of:
+// the start fails, "Uart" is skipped, but both filters are there and wired.
+TEST_F(AdapterTest, AFailedWavePortQuerySkipsTheUartButStillWiresAndFailsTheStart) {
+  ASSERT_TRUE(config_.midiEnabled);
+  GetKernel().RefusePortInterface(IID_IPortWavePci, STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(StartWithStandIns(), STATUS_NOT_SUPPORTED);
+  std::vector<std::wstring> names;
+  for (const auto& s : Harness().Subdevices()) names.push_back(s.name);
+  EXPECT_EQ(names, (std::vector<std::wstring>{L"Topology", L"Wave"}));
+  const std::vector<host::PhysicalConnectionInfo> wiring = {{L"Topology", 11, L"Wave", 1},
+                                                            {L"Wave", 3, L"Topology", 0}};
+  EXPECT_EQ(Harness().PhysicalConnections(), wiring);
+}
+
 }  // namespace
 }  // namespace adaptertest
