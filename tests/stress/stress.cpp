@@ -266,19 +266,29 @@ class Stress {
     for (int i = 0; i < steps; i++) {
       switch (random() % 5) {
         case 0:
-        case 1:
-          ids.push_back(pin->QueueCaptureBuffer(static_cast<ULONG>(RandomBytes(random))));
+        case 1: {
+          const ULONG bytes = static_cast<ULONG>(RandomBytes(random));
+          ids.push_back(pin->QueueCaptureBuffer(bytes));
+          Note("queued capture buffer " + std::to_string(ids.back()) + ": " + std::to_string(bytes) + " bytes");
           figures_.buffers++;
           break;
-        case 2:
-          pin->SetState(RandomState(random));
+        }
+        case 2: {
+          const KSSTATE before = pin->State();
+          const KSSTATE next = RandomState(random);
+          const NTSTATUS status = pin->SetState(next);
+          Note("capture state " + std::to_string(before) + " -> " + std::to_string(next) + ": " + Hex(status));
           figures_.stateChanges++;
           break;
+        }
         case 3:
           if (options_.revoke && !ids.empty()) {
             const auto id = ids[random() % ids.size()];
             if (!pin->BufferDone(id)) {
-              pin->CancelBuffer(id);
+              ULONG revoked = 0;
+              const NTSTATUS status = pin->CancelBuffer(id, &revoked);
+              Note("cancelled capture buffer " + std::to_string(id) + ": " + std::to_string(revoked) + " revoked, " +
+                   Hex(status));
               figures_.revocations++;
             }
           }
