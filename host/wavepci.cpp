@@ -448,7 +448,8 @@ NTSTATUS WavePciPin::Revoke(std::uint64_t first, std::uint64_t last, ULONG* revo
       return At(sequence).tag;
     return &unknownTags_[which];
   };
-  ULONG count = 0;
+  // The count is the stream's to write on every path, a refusal included.
+  ULONG count = 0xA5A5A5A5;
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   if (stream_) {
     AtDispatch level("IMiniportWavePciStream::RevokeMappings");
