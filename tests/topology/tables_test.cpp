@@ -405,6 +405,7 @@ TEST_P(ControlTest, VolumeFieldsRangeAndLevels) {
   EXPECT_EQ(members.MembersFlags, ULONG(KSPROPERTY_MEMBER_STEPPEDRANGES));
   EXPECT_EQ(members.MembersSize, 16u);
   EXPECT_EQ(members.MembersCount, 1u);
+  EXPECT_EQ(members.Flags, 0u);
   KSPROPERTY_STEPPING_LONG range;
   std::memcpy(&range, basic.value.data() + 56, sizeof range);
   EXPECT_EQ(range.Bounds.SignedMinimum, row.minimum);
