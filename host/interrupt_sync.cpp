@@ -59,6 +59,8 @@ STDMETHODIMP_(NTSTATUS) InterruptSync::CallSynchronizedRoutine(PINTERRUPTSYNCROU
   const NTSTATUS status = routine(this, context);
   kernel.ReleaseInterruptLock(&kinterrupt_);
   if (current < Kernel::kDeviceIrql) kernel.LowerIrql(old, "CallSynchronizedRoutine");
+  // The interrupt may run on another processor from here: a point a race test can hold the caller at.
+  kernel.FrameworkRacePoint("CallSynchronizedRoutine", status);
   return status;
 }
 

@@ -257,13 +257,16 @@ void CMiniportWavePciStreamZATAC97::PlaybackCaseE1()
         return;
     }
 
-    /* Entry 0 holds a short block ending in EOL, being played or played already. */
+    /*
+     * Entry 0 holds a short block ending in EOL, being played or played
+     * already. The status first, then the count: an idle channel with no bit
+     * set has had its last event counted, so a count read after it holds
+     * that event; read before it, the count can miss one counted in between.
+     */
     ProcessNewMappings();
     UCHAR status = 0;
     WaitStartPendingClear(&status);
-    UCHAR eventsToCome = EventsAfterThisOne();
-    status = ReadStatus();
-    if (status == 0 && eventsToCome == 0) {
+    if (status == 0 && EventsAfterThisOne() == 0) {
         DiagnosticMarker(DiagnosticPortIdle, MarkerIdleEarlyEntry0);
         PendingEvents++;
     }

@@ -481,6 +481,97 @@ TEST(RevokeRace, ACancelCrossingTheFirstMappingsReleaseTakesTheRest) {
   EXPECT_TRUE(device.violations.empty()) << Joined(device.violations);
 }
 
+// Entry 1's service comes while entry 0 plays the last, short block. Idle
+// with no event to come, the service takes entry 0's event to have been
+// raised with entry 1's as one and makes it up. The service is held after
+// one of its synchronized reads of the event count while the channel
+// finishes entry 0 and the interrupt routine counts that event, and a new
+// buffer arrives meanwhile: the event must be taken once, not made up too,
+// or the second one takes the next block's record while it plays.
+class LateEntry1Race : public ::testing::TestWithParam<int> {};
+
+TEST_P(LateEntry1Race, AnEventCountedDuringTheServiceIsNotMadeUpAsWell) {
+  const int holdAfter = GetParam();  // the service's synchronized routine to hold after, entry 0 playing
+  wavetest::WaveDevice device;
+  ASSERT_STARTED(device);
+  host::Kernel& kernel = device.Kernel();
+  sim::Machine& machine = device.Machine();
+  auto underMachine = [&](auto&& read) {
+    std::lock_guard lock(machine.GetClock().Mutex());
+    return read();
+  };
+  host::WavePciPin* pin = device.Open(kRenderPin, kCd);
+  ASSERT_TRUE(pin);
+  std::vector<std::uint8_t> sent;
+  auto queue = [&](std::uint32_t bytes) {
+    auto data = wavetest::Pattern(bytes, static_cast<std::uint32_t>(sent.size() / 4));
+    pin->QueueBuffer(data);
+    sent.insert(sent.end(), data.begin(), data.end());
+  };
+  constexpr std::uint32_t kShortBlock = kCdBlock / 2 / 4 * 4;
+  queue(2 * kCdBlock + kShortBlock);  // entry 0's third block is the short one
+
+  Gate gate(kernel);
+  int seen = 0;
+  std::atomic<bool> clientBlocked{false}, clientDone{false};
+  kernel.SetRaceHook([&](const host::RacePoint& point) {
+    const std::string self = kernel.ThreadName();
+    if (self == "client" && point.kind == host::RacePoint::Kind::Blocking) clientBlocked = true;
+    if (self != "dispatch" || point.kind != host::RacePoint::Kind::FrameworkCall ||
+        std::string(point.call) != "CallSynchronizedRoutine" || gate.Used())
+      return;
+    const bool shortBlockPlaying = underMachine([&] {
+      sim::SgdChannel& channel = device.PlaybackChannel();
+      const std::uint32_t c0 = device.CountWords(channel).first;
+      return channel.Active() && channel.CurrentEntry() == 0 && c0 == (kSgdEol | kShortBlock);
+    });
+    if (shortBlockPlaying && ++seen == holdAfter) gate.Hold();
+  });
+  kernel.StartThreads();
+  ASSERT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  auto waitFor = [](auto&& condition) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!condition() && std::chrono::steady_clock::now() < limit)
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    return condition();
+  };
+  // Entry 0 ends and the interrupt routine counts its event, behind the service if it is held.
+  const bool counted = waitFor([&] {
+    return underMachine([&] {
+      sim::SgdChannel& channel = device.PlaybackChannel();
+      return device.Dac().size() >= 2 * kCdBlock + kShortBlock && !channel.Active() &&
+             (channel.Status() & kStatusEvents) == 0;
+    });
+  });
+  const bool held = gate.Used();
+  std::thread client([&] {
+    kernel.NameThread("client");
+    queue(3 * kCdBlock);
+    clientDone = true;
+  });
+  waitFor([&] { return clientBlocked || clientDone; });
+  gate.Open();
+  client.join();
+  const bool drained = kernel.RunUntil([&] { return pin->BytesReleased() == sent.size(); }, 10 * sim::kTicksPerSecond);
+  kernel.RunFor(30 * sim::kTicksPerMillisecond);
+  kernel.SetRaceHook(nullptr);
+  kernel.StopThreads();
+  // A second read of the count may not come while entry 0 plays; the first always does.
+  ASSERT_TRUE(held || holdAfter > 1) << "the service never read the count while entry 0 played the short block";
+  ASSERT_TRUE(counted) << "the interrupt routine never counted entry 0's event";
+  const std::vector<std::uint8_t> idle = device.MarkersOn(kMarkerPortIdle);
+  EXPECT_EQ(std::count(idle.begin(), idle.end(), kMarkerIdleEarlyEntry0), 0) << "an event made up for a counted one";
+  EXPECT_TRUE(drained) << pin->BytesReleased() << " of " << sent.size() << " bytes released";
+  const std::vector<std::uint8_t>& dac = device.Dac();
+  ASSERT_EQ(dac.size(), sent.size()) << "bytes played at the DAC";
+  EXPECT_TRUE(std::equal(sent.begin(), sent.end(), dac.begin())) << "the DAC did not get the bytes sent, in order";
+  EXPECT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+  EXPECT_TRUE(device.violations.empty()) << Joined(device.violations);
+}
+
+INSTANTIATE_TEST_SUITE_P(Threaded, LateEntry1Race, ::testing::Values(1, 2),
+                         [](const auto& info) { return "AfterSynchronizedRead" + std::to_string(info.param); });
+
 INSTANTIATE_TEST_SUITE_P(Threaded, DataPathRace,
                          ::testing::Values(RaceCase{"RefillAfterStatusRead", Hold::RefillAfterStatusRead, 8, false, 1,
                                                     {}},
