@@ -149,9 +149,37 @@ void CMiniportWavePciStreamZATAC97::HandleCaptureEvent(CompletionRecord *Record)
         /* Entry 0 is full and the channel has gone on to entry 1: restart behind it. */
         ExtractOutSGDTable(0);
         ReadStatus();
+        if (Record->EmptyEventsFollow == 0) {
+            /*
+             * The channel read entry 1 when it began it; the restarted pass
+             * reads it again. Empty until entry 1's event has emptied block 1,
+             * it stops a pass that gets there first instead of letting it
+             * record over the block still to be emptied.
+             */
+            SetCountWord(1, SgdEol);
+        } else {
+            /* The channel stopped at that empty entry: it starts afresh at entry 0, entry 1 armed behind it. */
+            CompletionRecord *entry1 = GetCompletionRecord();
+            SetCountWord(1, BlockSize | SgdEol);
+            if (entry1) {
+                entry1->EndsWithEol = 1;
+                InsertTailList(&CompletionQueue, &entry1->Link);
+            }
+        }
         HwQTrig();
     } else {
         ExtractOutSGDTable(1);
+        if (!ChannelRunning(ReadStatus()) && !IsListEmpty(&CompletionQueue)) {
+            /*
+             * Too late: the restarted pass has recorded entry 0 and stopped at
+             * the empty entry 1. Entry 1 stays empty and without a record;
+             * entry 0's event takes the empty entry's with it and restarts.
+             */
+            PutCompletionRecord(CONTAINING_RECORD(RemoveTailList(&CompletionQueue), CompletionRecord, Link));
+            SetCountWord(1, SgdEol);
+            if (!IsListEmpty(&CompletionQueue))
+                CONTAINING_RECORD(CompletionQueue.Flink, CompletionRecord, Link)->EmptyEventsFollow = 1;
+        }
         if (QueuedBytes < BlockSize)
             ProcessNewMappings();
     }
