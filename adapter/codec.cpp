@@ -61,13 +61,17 @@ void CAdapterCommon::ReleaseCodecPort()
     KeReleaseMutex(&CodecMutex, FALSE);
 }
 
-/* Before a read: the elapsed time is checked before each status read. */
+/*
+ * The thread may have been preempted between a status read and the check of
+ * the limit, as before a write: past the limit the port is read once more,
+ * and only that answer gives up.
+ */
 BOOLEAN CAdapterCommon::WaitCodecPortFree(ULONGLONG Limit)
 {
     ULONGLONG start = PcGetTimeInterval(0);
     for (;;) {
         if (PcGetTimeInterval(start) > Limit)
-            return FALSE;
+            return READ_PORT_UCHAR(Port(CodecStatusPort)) == CodecStatusFree;
         if (READ_PORT_UCHAR(Port(CodecStatusPort)) == CodecStatusFree)
             return TRUE;
     }
@@ -78,7 +82,7 @@ BOOLEAN CAdapterCommon::WaitCodecReadData()
     ULONGLONG start = PcGetTimeInterval(0);
     for (;;) {
         if (PcGetTimeInterval(start) >= CodecReadTimeout)
-            return FALSE;
+            return (READ_PORT_UCHAR(Port(CodecStatusPort)) & CodecStatusDataReady) != 0;
         if (READ_PORT_UCHAR(Port(CodecStatusPort)) & CodecStatusDataReady)
             return TRUE;
     }

@@ -147,6 +147,80 @@ TEST(CodecWait, AWritePreemptedPastItsLimitAfterABusyReadStillGoesIn) {
   EXPECT_TRUE(device.violations.empty()) << Joined(device.violations);
 }
 
+// The way back from D1 reads the codec's Powerdown register right behind its
+// own write to it, and its thread is preempted inside the read for longer
+// than a read may wait (half a second) while the hardware goes on: before the
+// read, at a status read that found the port busy with that write, or after
+// it, at one that found the data not there yet. When it runs again the port
+// has long answered: the read goes in, not given up on the stale status.
+// Given up, it reads 0xFFFF, and the write behind it asks the codec to power
+// every section down, the link among them; given up with its data waiting,
+// the port is left answered and unacknowledged, and no later command goes in.
+enum class ReadHold { PortBusy, DataNotReady };
+
+class CodecReadWait : public ::testing::TestWithParam<ReadHold> {};
+
+TEST_P(CodecReadWait, AReadPreemptedPastItsLimitAfterAStaleStatusStillGoesIn) {
+  constexpr ULONG kCodecIndexOffset = 0x82;
+  constexpr std::uint8_t kPowerdownRegister = 0x26;
+  constexpr ULONG kIndexRead = 0x80;
+  wavetest::WaveDevice device;
+  ASSERT_STARTED(device);
+  host::Kernel& kernel = device.Kernel();
+  const ULONG ioBase = device.Machine().Config().ioBase;
+  ASSERT_EQ(device.Harness().SetPowerState(PowerDeviceD1), STATUS_SUCCESS);
+
+  Gate gate(kernel);
+  // The change reads Powerdown twice, the second time behind a write to it: 1 once that write has gone
+  // out, 2 once the second read has been issued.
+  int reads = 0, step = 0;
+  kernel.SetRaceHook([&](const host::RacePoint& point) {
+    if (kernel.ThreadName() != "power" || gate.Used()) return;
+    if (point.kind == host::RacePoint::Kind::PortWrite && point.port == ioBase + kCodecIndexOffset) {
+      if (point.value == (kPowerdownRegister | kIndexRead) && ++reads == 2) step = 2;
+      if (point.value == kPowerdownRegister && reads == 1) step = 1;
+    } else if (point.kind == host::RacePoint::Kind::PortRead && point.port == ioBase + kCodecStatusOffset) {
+      if (GetParam() == ReadHold::PortBusy && step == 1 && (point.value & 0x01)) gate.Hold();
+      if (GetParam() == ReadHold::DataNotReady && step == 2 && !(point.value & 0x02)) gate.Hold();
+    }
+  });
+  kernel.StartThreads();
+  // Until the read has seen the stale status, time moves only with the driver.
+  kernel.PauseHardware(true);
+  NTSTATUS powered = STATUS_UNSUCCESSFUL;
+  std::thread power([&] {
+    kernel.NameThread("power");
+    powered = device.Harness().SetPowerState(PowerDeviceD0);
+  });
+  const bool held = gate.WaitUsed();
+  kernel.PauseHardware(false);
+  if (held) kernel.RunFor(600 * sim::kTicksPerMillisecond);  // the held thread is away past the read's limit
+  gate.Open();
+  power.join();
+  kernel.SetRaceHook(nullptr);
+  kernel.StopThreads();
+  device.RunFor(wavetest::kMillisecond);  // the last command reaches the codec over the link
+
+  ASSERT_TRUE(held) << "the read behind the Powerdown write never saw the status to hold at";
+  EXPECT_EQ(powered, STATUS_SUCCESS);
+  const std::uint16_t powerdown = device.Machine().GetCodec().Read(kPowerdownRegister);
+  EXPECT_EQ(powerdown & 0xFF00, 0) << std::hex << "Powerdown 0x" << powerdown << ": power-down requests";
+  // Back in D0, a volume request reaches the codec.
+  auto topology = device.Harness().Subdevice(L"Topology");
+  ASSERT_TRUE(topology);
+  host::PropertyDispatcher mixer(topology->miniport);
+  EXPECT_EQ(mixer.SetAudio(kMasterVolumeNode, KSPROPERTY_AUDIO_VOLUMELEVEL, 0, Db(-30)).status, STATUS_SUCCESS);
+  device.RunFor(wavetest::kMillisecond);
+  const std::uint16_t master = device.Machine().GetCodec().Read(kMasterRegister);
+  EXPECT_TRUE(LeftIsMinus30(master)) << std::hex << "master register 0x" << master;
+  EXPECT_TRUE(device.violations.empty()) << Joined(device.violations);
+}
+
+INSTANTIATE_TEST_SUITE_P(Threaded, CodecReadWait, ::testing::Values(ReadHold::PortBusy, ReadHold::DataNotReady),
+                         [](const auto& info) {
+                           return std::string(info.param == ReadHold::PortBusy ? "PortBusy" : "DataNotReady");
+                         });
+
 const Request kVolume{"volume", kMasterVolumeNode, KSPROPERTY_AUDIO_VOLUMELEVEL, 0, 0};
 const Request kMute{"mute", kMasterMuteNode, KSPROPERTY_AUDIO_MUTE, 0, 0};
 
