@@ -255,9 +255,11 @@ void CMiniportWavePciStreamZATAC97::PlaybackCaseE1()
             TopUpAfterRefill();
             return;
         }
-        ULONGLONG sinceRunning = PcGetTimeInterval(0);
+        REFILL_TIMES times;
+        times.CountReadFrom = PcGetTimeInterval(0);
+        times.Entry0Left = READ_PORT_ULONG((PULONG)(ULONG_PTR)(ChannelBase + ChannelCurrentCount)) & SgdCountMask;
         FillInSGDTable(1);
-        if (ChannelRunning(now) && CountWord(1) != SgdEol && SkippedRefilledEntry1(sinceRunning)) {
+        if (ChannelRunning(now) && CountWord(1) != SgdEol && SkippedRefilledEntry1(&times)) {
             ReplayRefilledEntry1();
             TopUpAfterRefill();
             return;
@@ -303,13 +305,33 @@ void CMiniportWavePciStreamZATAC97::PlaybackCaseE1()
 /*
  * Entry 0 may finish between the status read that found the channel in it
  * and the write that arms entry 1: the channel then ran through the empty
- * entry 1 and stopped, and the block just armed would never play. Read
- * after the write, a stopped channel tells: it could not have played the
- * new block in less than a block's time (BlockSize is 10 ms of audio).
+ * entry 1 and stopped, and the block just armed would never play. A channel
+ * found stopped after the write did that, or played the new block to its
+ * end. It skipped if entry 0 had nothing left when read before the write,
+ * or if it stopped sooner than entry 0's earliest end (its bytes left at
+ * the stream's rate, less a margin) and the new block's time: it cannot
+ * have played the block. Measured from entry 0's end, not from the refill:
+ * a service held up for a block's time after a skip found by the first
+ * rule would otherwise take it for a played block and lose it. Held up that
+ * long while arming, the service cannot tell; the block is taken as played.
  */
-BOOLEAN CMiniportWavePciStreamZATAC97::SkippedRefilledEntry1(ULONGLONG SinceRunning)
+BOOLEAN CMiniportWavePciStreamZATAC97::SkippedRefilledEntry1(const REFILL_TIMES *Times)
 {
-    return !ChannelRunning(ReadStatus()) && PcGetTimeInterval(SinceRunning) < WAVE_BLOCK_DURATION;
+    if (ChannelRunning(ReadStatus()))
+        return FALSE;
+    ULONGLONG stoppedBy = PcGetTimeInterval(0);
+    if (Times->Entry0Left == 0)
+        return TRUE;
+    ULONGLONG earliestEnd = Times->CountReadFrom + PlayingTime(Times->Entry0Left);
+    earliestEnd = earliestEnd > WAVE_CHANNEL_TIME_MARGIN ? earliestEnd - WAVE_CHANNEL_TIME_MARGIN : 0;
+    return stoppedBy < earliestEnd + PlayingTime(CountWord(1) & SgdCountMask);
+}
+
+/* How long the channel takes to play Bytes of this stream's format, in 100-ns units. */
+ULONGLONG CMiniportWavePciStreamZATAC97::PlayingTime(ULONG Bytes)
+{
+    ULONGLONG bytesPerSecond = (ULONGLONG)SampleRate << (SixteenBit + Stereo);
+    return bytesPerSecond ? (ULONGLONG)Bytes * 10000000 / bytesPerSecond : 0;
 }
 
 /*

@@ -59,6 +59,14 @@ const ULONG WAVE_BLOCK_ALLOC_SIZE = 1920;
 /* Bound on every busy wait for the channel; the stop sequence uses the same. */
 const ULONGLONG WAVE_CHANNEL_WAIT_LIMIT = 5000000; /* 0.5 s in 100-ns units */
 const ULONGLONG WAVE_BLOCK_DURATION = 100000;     /* a block is 10 ms of audio, in 100-ns units */
+/* What a time worked out from bytes left and the rate may be off by, either way (100-ns units). */
+const ULONGLONG WAVE_CHANNEL_TIME_MARGIN = WAVE_BLOCK_DURATION / 16;
+
+/* A refill of entry 1 behind a running entry 0: entry 0's bytes left, read from CountReadFrom (a 100-ns interval time). */
+struct REFILL_TIMES {
+    ULONG Entry0Left;
+    ULONGLONG CountReadFrom;
+};
 /* Between two looks at a stopping channel, at passive level. */
 const ULONG WAVE_STOP_POLL_MICROSECONDS = 10;
 
@@ -189,7 +197,8 @@ private:
     void PlaybackCaseF();
     void PlaybackCaseE1();
     void PlaybackCaseE0();
-    BOOLEAN SkippedRefilledEntry1(ULONGLONG SinceRunning);
+    BOOLEAN SkippedRefilledEntry1(const REFILL_TIMES *Times);
+    ULONGLONG PlayingTime(ULONG Bytes);
     void ReplayRefilledEntry1();
     void TopUpAfterRefill();
     void ReleaseStep();

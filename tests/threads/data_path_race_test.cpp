@@ -364,6 +364,72 @@ TEST(ReplayRace, APauseBeforeTheEmptyEntrysEventIsCountedLeavesTheNextRunWhole) 
   EXPECT_TRUE(device.violations.empty()) << Joined(device.violations);
 }
 
+// The RefillAfterStatusRead race (entry 0 ends between the service's status
+// read and its arming of entry 1, so the channel runs through the empty entry
+// 1 and stops), with the service then held up for more than a block's time
+// where it finds the channel stopped: the stop is still the skip, not a
+// played block, and the block must be replayed.
+TEST(ReplayRace, AServiceHeldUpPastABlockAfterTheSkipStillReplaysTheBlock) {
+  wavetest::WaveDevice device;
+  ASSERT_STARTED(device);
+  host::Kernel& kernel = device.Kernel();
+  sim::Machine& machine = device.Machine();
+  const ULONG ioBase = machine.Config().ioBase;
+  auto underMachine = [&](auto&& read) {
+    std::lock_guard lock(machine.GetClock().Mutex());
+    return read();
+  };
+  host::WavePciPin* pin = device.Open(kRenderPin, kCd);
+  ASSERT_TRUE(pin);
+  std::vector<std::uint8_t> sent;
+  for (std::uint32_t i = 0; i < 8; i++) {
+    auto bytes = wavetest::Pattern(3 * kCdBlock, i);
+    pin->QueueBuffer(bytes);
+    sent.insert(sent.end(), bytes.begin(), bytes.end());
+  }
+
+  // `skip` holds the service until entry 0 has ended, `late` for a block's time after.
+  Gate skip(kernel), late(kernel);
+  kernel.SetRaceHook([&](const host::RacePoint& point) {
+    if (kernel.ThreadName() != "dispatch" || point.kind != host::RacePoint::Kind::PortRead ||
+        point.port != ioBase + kChannelStatus)
+      return;
+    if (!skip.Used() && (point.value & kStatusActive)) {
+      const auto [c0, c1] = underMachine([&] { return device.CountWords(device.PlaybackChannel()); });
+      if ((c0 & kSgdFlag) && c1 == kSgdEol) skip.Hold();
+    } else if (skip.IsOpen() && !(point.value & kStatusActive)) {
+      late.Hold();  // the first look at the stopped channel after the refill
+    }
+  });
+  kernel.StartThreads();
+  EXPECT_EQ(pin->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+  auto waitFor = [](auto&& condition) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!condition() && std::chrono::steady_clock::now() < limit)
+      std::this_thread::sleep_for(std::chrono::microseconds(100));
+    return condition();
+  };
+  const bool skipped =
+      skip.WaitUsed() && waitFor([&] { return underMachine([&] { return !device.PlaybackChannel().Active(); }); });
+  skip.Open();
+  const bool heldLate = late.WaitUsed();
+  const sim::Ticks from = kernel.Now();
+  const bool blockTimePassed = waitFor([&] { return kernel.Now() >= from + 15 * sim::kTicksPerMillisecond; });
+  late.Open();
+  const bool drained = kernel.RunUntil([&] { return pin->BytesReleased() == sent.size(); }, 10 * sim::kTicksPerSecond);
+  kernel.RunFor(30 * sim::kTicksPerMillisecond);
+  kernel.SetRaceHook(nullptr);
+  kernel.StopThreads();
+  ASSERT_TRUE(skipped) << "the channel never ran through the empty entry 1 behind the held service";
+  ASSERT_TRUE(heldLate && blockTimePassed) << "the service was never held up a block's time";
+  EXPECT_TRUE(drained) << pin->BytesReleased() << " of " << sent.size() << " bytes released";
+  const std::vector<std::uint8_t>& dac = device.Dac();
+  ASSERT_EQ(dac.size(), sent.size()) << "bytes played at the DAC";
+  EXPECT_TRUE(std::equal(sent.begin(), sent.end(), dac.begin())) << "the DAC did not get the bytes sent, in order";
+  EXPECT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+  EXPECT_TRUE(device.violations.empty()) << Joined(device.violations);
+}
+
 // Entry 0's service comes late, after the channel has played entry 1 (the
 // last of the data) and stopped, while the interrupt routine on another
 // processor has not counted entry 1's event yet. The service finds no data
