@@ -18,6 +18,7 @@
 namespace {
 
 using racetest::Gate;
+using racetest::WaitReal;
 using wavetest::Joined;
 using wavetest::kCd;
 using wavetest::kCdBlock;
@@ -55,13 +56,6 @@ class OwnerRace : public ::testing::Test {
     std::lock_guard lock(device_.Machine().GetClock().Mutex());
     return !(device_.PlaybackChannel().Status() & kStatusActive) && !device_.Machine().InterruptLine();
   }
-  template <typename Condition>
-  static bool WaitReal(Condition condition) {
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!condition() && std::chrono::steady_clock::now() < limit)
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-    return condition();
-  }
 
   // Holds the first call of `call` returning `status` on thread `thread`.
   // `atHold` runs on the held thread just before it stops there.
@@ -81,14 +75,9 @@ class OwnerRace : public ::testing::Test {
         Kernel().RunUntil([&] { return pin_->BytesReleased() == sent_.size(); }, 10 * sim::kTicksPerSecond);
     Kernel().SetRaceHook(nullptr);
     Kernel().StopThreads();
-    EXPECT_TRUE(drained) << pin_->BytesReleased() << " of " << sent_.size() << " bytes released";
     EXPECT_EQ(pin_->CountIn(host::WavePciPin::MappingState::HandedOut), 0u) << "mappings still out";
     EXPECT_EQ(pin_->CountIn(host::WavePciPin::MappingState::Released), pin_->Mappings().size());
-    const std::vector<std::uint8_t>& dac = device_.Dac();
-    ASSERT_EQ(dac.size(), sent_.size()) << "bytes played at the DAC";
-    EXPECT_TRUE(std::equal(sent_.begin(), sent_.end(), dac.begin())) << "the DAC did not get the bytes sent, in order";
-    EXPECT_EQ(pin_->SetState(KSSTATE_STOP), STATUS_SUCCESS);
-    EXPECT_TRUE(device_.violations.empty()) << Joined(device_.violations);
+    racetest::ExpectPlayedOnceInOrder(device_, pin_, sent_, drained);
   }
 
   wavetest::WaveDevice device_;

@@ -3,11 +3,18 @@
 // finished or is about to block on something the held thread owns.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
 
 #include "host/kernel.h"
+#include "wave/wave_fixture.h"
 
 namespace racetest {
 
@@ -59,5 +66,26 @@ class Gate {
   bool holding_ = false;
   bool open_ = false;
 };
+
+// Waits in real time for what the other threads are to make true; false if they did not within `limit`.
+template <typename Condition>
+bool WaitReal(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!condition() && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  return condition();
+}
+
+// The end of a playback race: every byte handed back, each played at the
+// DAC once and in order, the stream stops, and no kernel rule broke.
+inline void ExpectPlayedOnceInOrder(wavetest::WaveDevice& device, host::WavePciPin* pin,
+                                    const std::vector<std::uint8_t>& sent, bool drained) {
+  EXPECT_TRUE(drained) << pin->BytesReleased() << " of " << sent.size() << " bytes released";
+  const std::vector<std::uint8_t>& dac = device.Dac();
+  ASSERT_EQ(dac.size(), sent.size()) << "bytes played at the DAC";
+  EXPECT_TRUE(std::equal(sent.begin(), sent.end(), dac.begin())) << "the DAC did not get the bytes sent, in order";
+  EXPECT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+  EXPECT_TRUE(device.violations.empty()) << wavetest::Joined(device.violations);
+}
 
 }  // namespace racetest
