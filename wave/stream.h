@@ -62,13 +62,14 @@ const ULONGLONG WAVE_BLOCK_DURATION = 100000;     /* a block is 10 ms of audio, 
 /* What a time worked out from bytes left and the rate may be off by, either way (100-ns units). */
 const ULONGLONG WAVE_CHANNEL_TIME_MARGIN = WAVE_BLOCK_DURATION / 16;
 
+/* Between two looks at a stopping channel, at passive level. */
+const ULONG WAVE_STOP_POLL_MICROSECONDS = 10;
+
 /* A refill of entry 1 behind a running entry 0: entry 0's bytes left, read from CountReadFrom (a 100-ns interval time). */
 struct REFILL_TIMES {
     ULONG Entry0Left;
     ULONGLONG CountReadFrom;
 };
-/* Between two looks at a stopping channel, at passive level. */
-const ULONG WAVE_STOP_POLL_MICROSECONDS = 10;
 
 class CMiniportWavePciStreamZATAC97 : public IMiniportWavePciStream, public CUnknown
 {
