@@ -18,6 +18,8 @@ namespace {
 
 using racetest::ExpectPlayedOnceInOrder;
 using racetest::Gate;
+using racetest::QueuePattern;
+using racetest::UnderMachine;
 using racetest::WaitReal;
 using wavetest::Joined;
 using wavetest::kCd;
@@ -62,19 +64,12 @@ TEST_P(DataPathRace, EveryByteReachesTheDacOnceAndInOrder) {
   host::Kernel& kernel = device.Kernel();
   sim::Machine& machine = device.Machine();
   const ULONG ioBase = machine.Config().ioBase;
-  auto underMachine = [&](auto&& read) {
-    std::lock_guard lock(machine.GetClock().Mutex());
-    return read();
-  };
+  auto underMachine = [&](auto&& read) { return UnderMachine(machine, read); };
 
   host::WavePciPin* pin = device.Open(kRenderPin, kCd);
   ASSERT_TRUE(pin);
   std::vector<std::uint8_t> sent;
-  auto queue = [&] {
-    auto bytes = wavetest::Pattern(3 * kCdBlock, static_cast<std::uint32_t>(sent.size() / kCdBlock));
-    pin->QueueBuffer(bytes);
-    sent.insert(sent.end(), bytes.begin(), bytes.end());
-  };
+  auto queue = [&] { QueuePattern(pin, sent, 3 * kCdBlock); };
   for (int i = 0; i < c.buffers; i++) queue();
 
   Gate gate(kernel);
@@ -152,10 +147,7 @@ TEST(InterruptRace, AnEventRaisedDuringTheRoutineIsCountedByTheNextPass) {
   host::Kernel& kernel = device.Kernel();
   sim::Machine& machine = device.Machine();
   const ULONG ioBase = machine.Config().ioBase;
-  auto underMachine = [&](auto&& call) {
-    std::lock_guard lock(machine.GetClock().Mutex());
-    return call();
-  };
+  auto underMachine = [&](auto&& read) { return UnderMachine(machine, read); };
 
   Gate gate(kernel);
   kernel.SetRaceHook([&](const host::RacePoint& point) {
@@ -206,11 +198,7 @@ TEST(InterruptRace, APauseDuringTheRoutineCountsItsEventOnce) {
   host::WavePciPin* pin = device.Open(kRenderPin, kCd);
   ASSERT_TRUE(pin);
   std::vector<std::uint8_t> sent;
-  for (std::uint32_t i = 0; i < 4; i++) {
-    auto bytes = wavetest::Pattern(3 * kCdBlock, i);
-    pin->QueueBuffer(bytes);
-    sent.insert(sent.end(), bytes.begin(), bytes.end());
-  }
+  for (int i = 0; i < 4; i++) QueuePattern(pin, sent, 3 * kCdBlock);
 
   Gate gate(kernel);
   kernel.SetRaceHook([&](const host::RacePoint& point) {
@@ -274,18 +262,11 @@ TEST(ReplayRace, APauseBeforeTheEmptyEntrysEventIsCountedLeavesTheNextRunWhole) 
   host::Kernel& kernel = device.Kernel();
   sim::Machine& machine = device.Machine();
   const ULONG ioBase = machine.Config().ioBase;
-  auto underMachine = [&](auto&& read) {
-    std::lock_guard lock(machine.GetClock().Mutex());
-    return read();
-  };
+  auto underMachine = [&](auto&& read) { return UnderMachine(machine, read); };
   host::WavePciPin* pin = device.Open(kRenderPin, kCd);
   ASSERT_TRUE(pin);
   std::vector<std::uint8_t> sent;
-  for (std::uint32_t i = 0; i < 8; i++) {
-    auto bytes = wavetest::Pattern(3 * kCdBlock, i);
-    pin->QueueBuffer(bytes);
-    sent.insert(sent.end(), bytes.begin(), bytes.end());
-  }
+  for (int i = 0; i < 8; i++) QueuePattern(pin, sent, 3 * kCdBlock);
 
   Gate refill(kernel), interrupt(kernel);
   LockHolder lock{{false}, &interrupt};
@@ -357,18 +338,11 @@ TEST(ReplayRace, AServiceHeldUpPastABlockAfterTheSkipStillReplaysTheBlock) {
   host::Kernel& kernel = device.Kernel();
   sim::Machine& machine = device.Machine();
   const ULONG ioBase = machine.Config().ioBase;
-  auto underMachine = [&](auto&& read) {
-    std::lock_guard lock(machine.GetClock().Mutex());
-    return read();
-  };
+  auto underMachine = [&](auto&& read) { return UnderMachine(machine, read); };
   host::WavePciPin* pin = device.Open(kRenderPin, kCd);
   ASSERT_TRUE(pin);
   std::vector<std::uint8_t> sent;
-  for (std::uint32_t i = 0; i < 8; i++) {
-    auto bytes = wavetest::Pattern(3 * kCdBlock, i);
-    pin->QueueBuffer(bytes);
-    sent.insert(sent.end(), bytes.begin(), bytes.end());
-  }
+  for (int i = 0; i < 8; i++) QueuePattern(pin, sent, 3 * kCdBlock);
 
   // `skip` holds the service until entry 0 has ended, `late` for a block's time after.
   Gate skip(kernel), late(kernel);
@@ -416,11 +390,7 @@ TEST(StarveRace, ARestartBeforeTheLastEventIsCountedLosesNothing) {
   host::WavePciPin* pin = device.Open(kRenderPin, kCd, nullptr, options);
   ASSERT_TRUE(pin);
   std::vector<std::uint8_t> sent;
-  auto queue = [&] {
-    auto bytes = wavetest::Pattern(2 * kCdBlock, static_cast<std::uint32_t>(sent.size() / kCdBlock));
-    pin->QueueBuffer(bytes);
-    sent.insert(sent.end(), bytes.begin(), bytes.end());
-  };
+  auto queue = [&] { QueuePattern(pin, sent, 2 * kCdBlock); };
   queue();
 
   const ULONG ioBase = device.Machine().Config().ioBase;
@@ -529,18 +499,11 @@ TEST_P(LateEntry1Race, AnEventCountedDuringTheServiceIsNotMadeUpAsWell) {
   host::Kernel& kernel = device.Kernel();
   sim::Machine& machine = device.Machine();
   const ULONG ioBase = machine.Config().ioBase;
-  auto underMachine = [&](auto&& read) {
-    std::lock_guard lock(machine.GetClock().Mutex());
-    return read();
-  };
+  auto underMachine = [&](auto&& read) { return UnderMachine(machine, read); };
   host::WavePciPin* pin = device.Open(kRenderPin, kCd);
   ASSERT_TRUE(pin);
   std::vector<std::uint8_t> sent;
-  auto queue = [&](std::uint32_t bytes) {
-    auto data = wavetest::Pattern(bytes, static_cast<std::uint32_t>(sent.size() / 4));
-    pin->QueueBuffer(data);
-    sent.insert(sent.end(), data.begin(), data.end());
-  };
+  auto queue = [&](std::uint32_t bytes) { QueuePattern(pin, sent, bytes); };
   constexpr std::uint32_t kShortBlock = kCdBlock / 2 / 4 * 4;
   queue(2 * kCdBlock + kShortBlock);  // entry 0's third block is the short one
 

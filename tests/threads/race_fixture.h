@@ -67,6 +67,20 @@ class Gate {
   bool open_ = false;
 };
 
+// Runs `read` under the machine's clock lock, which the hardware thread holds while it advances.
+template <typename Read>
+auto UnderMachine(sim::Machine& machine, Read&& read) {
+  std::lock_guard lock(machine.GetClock().Mutex());
+  return read();
+}
+
+// Queues a buffer of `bytes` on `pin`, a pattern numbered on from the bytes already in `sent`, and keeps it there.
+inline void QueuePattern(host::WavePciPin* pin, std::vector<std::uint8_t>& sent, std::size_t bytes) {
+  auto data = wavetest::Pattern(bytes, static_cast<std::uint32_t>(sent.size() / 4));
+  pin->QueueBuffer(data);
+  sent.insert(sent.end(), data.begin(), data.end());
+}
+
 // Waits in real time for what the other threads are to make true; false if they did not within `limit`.
 template <typename Condition>
 bool WaitReal(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
