@@ -312,6 +312,11 @@ NTSTATUS DeviceHarness::BusPnp(PIRP irp) {
 
 NTSTATUS DeviceHarness::ConfigRequest(PIRP irp, bool write) {
   ++configRequests_;
+  // As Driver Verifier checks: a PnP request goes out as "not supported", the status it keeps
+  // when no driver below handles it; any other would read as that driver's answer.
+  if (irp->IoStatus.Status != STATUS_NOT_SUPPORTED)
+    kernel_.Violate("irp", "a configuration request sent with the status " + StatusText(irp->IoStatus.Status) +
+                               ", not STATUS_NOT_SUPPORTED");
   const auto& p = IoGetCurrentIrpStackLocation(irp)->Parameters.ReadWriteConfig;
   NTSTATUS status = STATUS_SUCCESS;
   if (p.WhichSpace != PCI_WHICHSPACE_CONFIG) status = STATUS_NOT_SUPPORTED;

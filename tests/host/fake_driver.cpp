@@ -48,6 +48,7 @@ UCHAR ReadConfigByte(PDEVICE_OBJECT pdo, ULONG offset, NTSTATUS* status) {
     *status = STATUS_INSUFFICIENT_RESOURCES;
     return 0;
   }
+  irp->IoStatus.Status = Driver::current ? Driver::current->configSentWith : STATUS_NOT_SUPPORTED;
   ULONG word = 0;
   KEVENT event;
   KeInitializeEvent(&event, SynchronizationEvent, FALSE);

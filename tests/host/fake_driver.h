@@ -15,6 +15,7 @@ struct Driver {
   ULONG maxObjects = 3;
   std::function<NTSTATUS(PDEVICE_OBJECT, PIRP, PRESOURCELIST)> start;
   std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> filter;  // IRP_MN_FILTER_RESOURCE_REQUIREMENTS, when set
+  NTSTATUS configSentWith = STATUS_NOT_SUPPORTED;         // the status the configuration read goes out with
   // Filled by AddDevice: configuration byte 0x08 read through the bus.
   UCHAR revision = 0;
   NTSTATUS configStatus = STATUS_SUCCESS;

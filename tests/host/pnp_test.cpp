@@ -68,6 +68,14 @@ TEST_F(PnpTest, AFailedConfigurationRequestReadsNothing) {
   EXPECT_EQ(driver_.configStatus, STATUS_UNSUCCESSFUL);
 }
 
+TEST_F(PnpTest, AConfigurationRequestSentWithAnotherStatusThanNotSupportedIsReported) {
+  ExpectViolation("irp: a configuration request sent with the status 0x0,");
+  driver_.configSentWith = STATUS_SUCCESS;
+  auto& device = Harness();
+  ASSERT_EQ(device.LoadDriver(fake::Driver::Entry), STATUS_SUCCESS);
+  ASSERT_EQ(device.AddDevice(), STATUS_SUCCESS);
+}
+
 TEST_F(PnpTest, AReplacedRequirementsListMustFreeTheOldOne) {
   ExpectViolation("pnp: the driver replaced the requirements list");
   driver_.filter = [](PDEVICE_OBJECT, PIRP irp) {
