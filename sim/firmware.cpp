@@ -152,10 +152,12 @@ void Firmware::PciBios(Registers& r) {
         Finish(r, bios::kBadVendorId);
         return;
       }
-      const bool match = vendor == config_.vendorId && device == config_.deviceId && index == 0 &&
-                         config_.firmware.findDevice != FindDeviceResult::NotFound;
+      const bool notFound = config_.firmware.findDevice == FindDeviceResult::NotFound ||
+                            config_.firmware.findDevice == FindDeviceResult::NotFoundNoCarry;
+      const bool match = vendor == config_.vendorId && device == config_.deviceId && index == 0 && !notFound;
       if (!match) {
         Finish(r, bios::kDeviceNotFound);
+        if (config_.firmware.findDevice == FindDeviceResult::NotFoundNoCarry) r.carry = false;
         return;
       }
       const std::uint8_t function5 = config_.firmware.findDevice == FindDeviceResult::AtFunction0 ? 0 : 5;

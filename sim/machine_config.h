@@ -23,9 +23,10 @@ enum class FirmwareLayout {
 
 // What the PCI BIOS "find device" function answers for the controller's ids.
 enum class FindDeviceResult {
-  Found,         // at function 5 of the configured bus/device
-  NotFound,      // AH = 0x86, CF set
-  AtFunction0,   // at function 0 of the right bus/device
+  Found,            // at function 5 of the configured bus/device
+  NotFound,         // AH = 0x86, CF set
+  NotFoundNoCarry,  // AH = 0x86 with CF clear: a firmware that reports in AH alone
+  AtFunction0,      // at function 0 of the right bus/device
 };
 
 struct FirmwareConfig {

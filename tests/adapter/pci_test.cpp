@@ -58,7 +58,9 @@ INSTANTIATE_TEST_SUITE_P(
         FirmwareCase{"EntryPastWindow", sim::FirmwareLayout::EntryPastWindow, true, sim::FindDeviceResult::Found,
                      false},
         FirmwareCase{"NoPciService", sim::FirmwareLayout::Normal, false, sim::FindDeviceResult::Found, false},
-        FirmwareCase{"DeviceNotFound", sim::FirmwareLayout::Normal, true, sim::FindDeviceResult::NotFound, false}),
+        FirmwareCase{"DeviceNotFound", sim::FirmwareLayout::Normal, true, sim::FindDeviceResult::NotFound, false},
+        FirmwareCase{"DeviceNotFoundInAhAlone", sim::FirmwareLayout::Normal, true,
+                     sim::FindDeviceResult::NotFoundNoCarry, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(AdapterTest, ConfigurationRegistersOfEveryWidthGoThroughTheBios) {
