@@ -275,7 +275,9 @@ TEST_P(CaptureInterruptedInsideAMapping, LeavesTheStreamPullingMappings) {
   ASSERT_NE(pin, nullptr);
   for (int i = 0; i < 40; i++) pin->QueueCaptureBuffer(kCdBlock * 3 / 2);
   pin->SetState(KSSTATE_RUN);
-  for (int cycle = 0; cycle < 6; cycle++) {
+  constexpr ULONG kRecordTag = 0x206D6457;  // "Wdm ": the stream's record pools and the records past them
+  const std::size_t records = device.LiveBlocks(kRecordTag);
+  for (int cycle = 0; cycle < 12; cycle++) {
     device.RunFor(15 * kMillisecond);  // one block in: the mapping is two thirds full
     if (revoke) {
       std::uint32_t current = 0;
@@ -295,6 +297,9 @@ TEST_P(CaptureInterruptedInsideAMapping, LeavesTheStreamPullingMappings) {
   device.RunFor(100 * kMillisecond);
   pin->SetState(KSSTATE_PAUSE);
   EXPECT_GE(pin->CapturedBytes().size() - before, 8u * kCdBlock) << "the recording went on afterwards";
+  // More interruptions than the stream's reserve has records: none is kept back, so the
+  // buffers of this size never need a record from the pool.
+  EXPECT_EQ(device.LiveBlocks(kRecordTag), records) << "the records of taken-back mappings stay with the stream";
   EXPECT_TRUE(device.violations.empty()) << Joined(device.violations);
 }
 
