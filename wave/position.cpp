@@ -18,7 +18,8 @@ STDMETHODIMP_(NTSTATUS) CMiniportWavePciStreamZATAC97::GetPosition(PULONGLONG Po
     KIRQL irql;
     KeAcquireSpinLock(&MappingLock, &irql);
     ULONGLONG position;
-    if (State != KSSTATE_RUN || Capture)
+    /* Until the run's channel is started, nothing of its blocks has played. */
+    if (State != KSSTATE_RUN || Capture || RunArming)
         position = BytesCompleted;
     else if (BytesInBlocks > LastBlockBytes)
         position = BytesCompleted + BytesInBlocks - LastBlockBytes - count;

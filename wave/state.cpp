@@ -274,6 +274,7 @@ NTSTATUS CMiniportWavePciStreamZATAC97::EnterRun()
 
     AcquireMappingLock();
     State = KSSTATE_RUN;
+    RunArming = TRUE;
     LastPosition = 0;
     ProcessNewMappings();
 
@@ -298,6 +299,7 @@ NTSTATUS CMiniportWavePciStreamZATAC97::EnterRun()
     PUCHAR type = IoPort(ChannelBase + ChannelType);
     WRITE_PORT_UCHAR(type, (UCHAR)(READ_PORT_UCHAR(type) | ChannelTypeInterruptEnables));
     HwQTrig();
+    RunArming = FALSE;
 
     if (QueuedBytes < QueueLimit / 4)
         ProcessNewMappings();

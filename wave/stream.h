@@ -138,6 +138,12 @@ private:
     ULONG QueuedBytes;
     UCHAR PendingEvents;
     BOOLEAN Starved;
+    /*
+     * Set from the moment a run begins until its channel is started: the
+     * blocks are being armed (the lock is dropped for each mapping pulled) and
+     * the channel's count still belongs to the stopped run.
+     */
+    BOOLEAN RunArming;
     /* Events of empty entries not counted yet; they have no record and are dropped. */
     UCHAR StrayEvents;
     /*

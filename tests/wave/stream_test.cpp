@@ -625,6 +625,37 @@ TEST_F(Streams, ABufferCancelledWhileItsMappingIsBeingPulledIsNeverUsedOrRelease
   EXPECT_TRUE(std::equal(keep.begin(), keep.end(), device.Dac().begin()));
 }
 
+// A run after a pause arms its first block before it starts the channel, and
+// drops the lock for each mapping it pulls on the way: a position asked for
+// then (here from inside GetMapping) is where the pause left off, not a sum
+// with the stopped channel's count, which the run would hold on to. The small
+// buffers use up the record reserve, and the one pool record the run asks for
+// first is refused, so the block's fill is what pulls the next mapping.
+TEST_F(Streams, APositionAskedForWhileARunArmsItsFirstBlockIsWhereThePauseLeftOff) {
+  host::WavePciPinOptions options;
+  options.firstPageOffset = 0;  // one mapping per buffer
+  host::WavePciPin* pin = device.Open(kRenderPin, kCd, nullptr, options);
+  for (int i = 0; i < 12; i++) pin->QueueBuffer(Pattern(100, i));
+  pin->SetState(KSSTATE_RUN);
+  device.RunFor(2 * kMillisecond);
+  pin->SetState(KSSTATE_PAUSE);
+  const ULONGLONG paused = Position(pin);
+  ASSERT_GT(paused, 0u);
+  ASSERT_LT(paused, 1200u) << "the pause must leave mappings to play";
+  Send(pin, 4, 1000);
+  std::vector<ULONGLONG> seen;
+  pin->onHandOut = [&](const host::WavePciPin::Mapping&) { seen.push_back(Position(pin)); };
+  device.Kernel().GetPool().FailNth(1);
+  pin->SetState(KSSTATE_RUN);
+  pin->onHandOut = nullptr;
+  ASSERT_FALSE(seen.empty()) << "no mapping was pulled while the run armed its blocks";
+  for (ULONGLONG p : seen) EXPECT_EQ(p, paused);
+  device.RunFor(20 * kMillisecond);
+  const ULONGLONG later = Position(pin);
+  EXPECT_GT(later, paused);
+  EXPECT_LE(later, 1200u + 4000u);
+}
+
 }  // namespace
 }  // namespace wavetest
 
@@ -697,3 +728,4 @@ INSTANTIATE_TEST_SUITE_P(Cases, StuckChannel,
 
 }  // namespace
 }  // namespace wavetest
+
