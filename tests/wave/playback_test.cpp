@@ -244,6 +244,31 @@ INSTANTIATE_TEST_SUITE_P(
                     PlacementCase{"last_byte_of_page", PAGE_SIZE - 1, 3000}),
     [](const testing::TestParamInfo<PlacementCase>& info) { return std::string(info.param.name); });
 
+// Buffers of the allocator framing's frame size, each across a page boundary
+// (two mappings): every record the stream holds at once comes from its
+// reserve, so a running stream allocates nothing.
+TEST_F(Playback, FramingSizedBuffersAcrossPagesNeedNoAllocationWhileRunning) {
+  host::WavePciPinOptions options;
+  options.firstPageOffset = PAGE_SIZE - 100;
+  host::WavePciPin* pin = device.Open(kRenderPin, kCd, nullptr, options);
+  ASSERT_NE(pin, nullptr);
+  KSALLOCATOR_FRAMING framing{};
+  pin->Stream()->GetAllocatorFraming(&framing);
+  std::vector<std::uint8_t> sent;
+  for (std::uint32_t i = 0; i < 12; i++) {
+    auto part = Pattern(framing.FrameSize, 70 + i);
+    pin->QueueBuffer(part);
+    sent.insert(sent.end(), part.begin(), part.end());
+  }
+  host::Pool& pool = device.Kernel().GetPool();
+  const std::uint64_t before = pool.Attempts();
+  pin->SetState(KSSTATE_RUN);
+  ASSERT_TRUE(device.RunUntil([&] { return pin->BytesReleased() == sent.size(); }));
+  EXPECT_EQ(pool.Attempts() - before, 0u);
+  ASSERT_EQ(device.Dac().size(), sent.size());
+  EXPECT_TRUE(std::equal(sent.begin(), sent.end(), device.Dac().begin()));
+}
+
 // The platform calls MappingAvailable once a buffer arrives after GetMapping
 // was refused, and only then: a stream that starves restarts on it, and
 // buffers queued while the stream still had work bring no call at all.
