@@ -643,13 +643,13 @@ TEST_F(Streams, APositionAskedForWhileARunArmsItsFirstBlockIsWhereThePauseLeftOf
   ASSERT_GT(paused, 0u);
   ASSERT_LT(paused, 1200u) << "the pause must leave mappings to play";
   Send(pin, 4, 1000);
-  std::vector<ULONGLONG> seen;
+  std::vector<std::uint64_t> seen;
   pin->onHandOut = [&](const host::WavePciPin::Mapping&) { seen.push_back(Position(pin)); };
   device.Kernel().GetPool().FailNth(1);
   pin->SetState(KSSTATE_RUN);
   pin->onHandOut = nullptr;
   ASSERT_FALSE(seen.empty()) << "no mapping was pulled while the run armed its blocks";
-  for (ULONGLONG p : seen) EXPECT_EQ(p, paused);
+  for (std::uint64_t p : seen) EXPECT_EQ(p, paused);
   device.RunFor(20 * kMillisecond);
   const ULONGLONG later = Position(pin);
   EXPECT_GT(later, paused);
