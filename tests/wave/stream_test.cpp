@@ -580,6 +580,7 @@ INSTANTIATE_TEST_SUITE_P(
                     RevokeCase{"first_is_the_current_mapping", 7, 10, STATUS_SUCCESS, 4},
                     RevokeCase{"current_mapping_alone", 7, 7, STATUS_SUCCESS, 1},
                     RevokeCase{"first_copied_last_queued", 3, 12, STATUS_SUCCESS, 10},
+                    RevokeCase{"first_copied_last_current", 3, 7, STATUS_SUCCESS, 5},
                     RevokeCase{"copied_mappings_only", 1, 2, STATUS_SUCCESS, 2}),
     [](const testing::TestParamInfo<RevokeCase>& info) { return std::string(info.param.name); });
 
