@@ -602,16 +602,24 @@ TEST_F(Streams, ARangeWhoseFirstMappingIsGoneIsRefusedWhole) {
   EXPECT_EQ(pin->CountIn(S::Released), 39u);
 }
 
-TEST_F(Streams, ABufferCancelledWhileItsMappingIsBeingPulledIsNeverUsedOrReleased) {
-  host::WavePciPin* pin = device.Open(kRenderPin, kCd);
+// The buffers start 100 bytes before a page boundary: two mappings each. The
+// framework cancels the second buffer the moment its first or its second
+// mapping is handed out; with the second, the range runs from a queued
+// mapping to the one being pulled.
+class CancelWhilePulling : public Streams, public testing::WithParamInterface<int> {};
+
+TEST_P(CancelWhilePulling, ABufferCancelledWhileItsMappingIsBeingPulledIsNeverUsedOrReleased) {
+  host::WavePciPinOptions options;
+  options.firstPageOffset = PAGE_SIZE - 100;
+  host::WavePciPin* pin = device.Open(kRenderPin, kCd, nullptr, options);
   auto keep = Pattern(4000, 1);
   pin->QueueBuffer(keep);
   host::WavePciPin::BufferId doomed = 0;
   bool cancelled = false;
+  int handedOut = 0;
   ULONG revoked = 0, expected = 0;
-  // The framework cancels the second buffer the moment its first mapping is handed out.
   pin->onHandOut = [&](const host::WavePciPin::Mapping& m) {
-    if (m.buffer == doomed && !cancelled) {
+    if (m.buffer == doomed && !cancelled && handedOut++ == GetParam()) {
       cancelled = true;
       pin->CancelBuffer(doomed, &revoked, &expected);
     }
@@ -621,10 +629,14 @@ TEST_F(Streams, ABufferCancelledWhileItsMappingIsBeingPulledIsNeverUsedOrRelease
   ASSERT_TRUE(device.RunUntil([&] { return pin->BytesReleased() == keep.size(); }));
   device.RunFor(30 * kMillisecond);
   EXPECT_TRUE(cancelled);
+  EXPECT_EQ(expected, GetParam() + 1u);
   EXPECT_EQ(revoked, expected);
   ASSERT_EQ(device.Dac().size(), keep.size()) << "a revoked mapping's bytes were played";
   EXPECT_TRUE(std::equal(keep.begin(), keep.end(), device.Dac().begin()));
 }
+
+INSTANTIATE_TEST_SUITE_P(, CancelWhilePulling, testing::Values(0, 1),
+                         [](const auto& info) { return info.param ? "at_its_second_mapping" : "at_its_first_mapping"; });
 
 // A run after a pause arms its first block before it starts the channel, and
 // drops the lock for each mapping it pulls on the way: a position asked for
