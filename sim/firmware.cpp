@@ -112,6 +112,10 @@ void Firmware::Directory(Registers& r) {
   if (r.eax != bios::kPciServiceId || !config_.firmware.pciServicePresent) {
     SetAl(r, bios::kDirectoryServiceMissing);
     r.carry = true;
+    if (config_.firmware.missingServiceLeavesAddresses) {
+      r.ebx = bios::kPciServiceBase;
+      r.edx = bios::kPciEntryOffset;
+    }
     return;
   }
   SetAl(r, 0x00);

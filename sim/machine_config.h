@@ -32,6 +32,9 @@ enum class FindDeviceResult {
 struct FirmwareConfig {
   FirmwareLayout layout = FirmwareLayout::Normal;
   bool pciServicePresent = true;  // the directory knows "$PCI"
+  // The directory's "not present" answer leaves the PCI service's base and
+  // entry offset in EBX and EDX, as a firmware's search loop can.
+  bool missingServiceLeavesAddresses = false;
   FindDeviceResult findDevice = FindDeviceResult::Found;
 };
 

@@ -13,6 +13,7 @@ struct FirmwareCase {
   bool pciService;
   sim::FindDeviceResult find;
   bool found;
+  bool missingServiceLeavesAddresses = false;
 };
 
 class FirmwareTest : public AdapterTest, public ::testing::WithParamInterface<FirmwareCase> {
@@ -21,6 +22,7 @@ class FirmwareTest : public AdapterTest, public ::testing::WithParamInterface<Fi
     config_.firmware.layout = GetParam().layout;
     config_.firmware.pciServicePresent = GetParam().pciService;
     config_.firmware.findDevice = GetParam().find;
+    config_.firmware.missingServiceLeavesAddresses = GetParam().missingServiceLeavesAddresses;
     config_.pciBus = 2;
     config_.pciDevice = 9;
   }
@@ -58,6 +60,8 @@ INSTANTIATE_TEST_SUITE_P(
         FirmwareCase{"EntryPastWindow", sim::FirmwareLayout::EntryPastWindow, true, sim::FindDeviceResult::Found,
                      false},
         FirmwareCase{"NoPciService", sim::FirmwareLayout::Normal, false, sim::FindDeviceResult::Found, false},
+        FirmwareCase{"NoPciServiceAddressesLeftOver", sim::FirmwareLayout::Normal, false,
+                     sim::FindDeviceResult::Found, false, true},
         FirmwareCase{"DeviceNotFound", sim::FirmwareLayout::Normal, true, sim::FindDeviceResult::NotFound, false},
         FirmwareCase{"DeviceNotFoundInAhAlone", sim::FirmwareLayout::Normal, true,
                      sim::FindDeviceResult::NotFoundNoCarry, false}),
