@@ -244,6 +244,25 @@ INSTANTIATE_TEST_SUITE_P(
                     PlacementCase{"last_byte_of_page", PAGE_SIZE - 1, 3000}),
     [](const testing::TestParamInfo<PlacementCase>& info) { return std::string(info.param.name); });
 
+// An event with no record behind it (a count the controller never earned)
+// is reported on the diagnostic port and changes nothing else.
+TEST_F(Playback, AnEventWithoutARecordLeavesItsMarker) {
+  host::WavePciPin* pin = device.Open(kRenderPin, kCd);
+  auto sent = Pattern(100, 3);
+  pin->QueueBuffer(sent);
+  pin->SetState(KSSTATE_RUN);
+  ASSERT_TRUE(device.RunUntil([&] { return pin->BytesReleased() == sent.size(); }));
+  device.RunFor(30 * kMillisecond);
+  ASSERT_EQ(Markers(0x91, 0x99), 0u);
+  auto* miniport = static_cast<CMiniportWavePciZATAC97*>(device.Miniport());
+  device.AtDispatch([&] {
+    miniport->AdapterCommon->WriteIntTimes(0, 1);
+    pin->Stream()->Service();
+  });
+  EXPECT_EQ(Markers(0x91, 0x99), 1u);
+  EXPECT_EQ(device.Dac().size(), sent.size());
+}
+
 // Buffers of the allocator framing's frame size, each across a page boundary
 // (two mappings): every record the stream holds at once comes from its
 // reserve, so a running stream allocates nothing.
