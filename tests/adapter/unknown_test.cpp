@@ -49,6 +49,18 @@ TEST_F(AdapterTest, OneCountForEveryFaceAndDestructionExactlyOnce) {
   EXPECT_EQ(LiveObjects(GetKernel()), 0u) << "freed, and only once (the pool reports a double free)";
 }
 
+// Before Init has found the registers there is no codec to ask, nor the codec
+// lock Init sets up: a read is refused at once, as a timed-out one.
+TEST_F(AdapterTest, ACodecReadBeforeInitIsRefusedWithoutWaitingOnTheCodecLock) {
+  PUNKNOWN unknown = nullptr;
+  ASSERT_EQ(NewAdapterCommon(&unknown, GUID_NULL, nullptr, NonPagedPool), STATUS_SUCCESS);
+  PVOID common = nullptr;
+  ASSERT_EQ(unknown->QueryInterface(IID_IAdapterCommon, &common), STATUS_SUCCESS);
+  EXPECT_EQ(static_cast<PADAPTERCOMMON>(common)->CodecRegRead(AC97_POWERDOWN), CodecReadTimedOut);
+  static_cast<PADAPTERCOMMON>(common)->Release();
+  EXPECT_EQ(unknown->Release(), 0u);
+}
+
 TEST_F(AdapterTest, WithAnOuterObjectTheFacesCountOnTheOuterObject) {
   CountingOuter outer;
   PUNKNOWN unknown = nullptr;
